@@ -1,0 +1,31 @@
+// TSer_Port: one COM port as the terminal objects use it (8N1, byte at a time).
+#pragma once
+#include <cstdint>
+
+struct ComPort;
+
+class TSer_Port {
+public:
+    TSer_Port(int com_index, int baud);
+    virtual ~TSer_Port();
+    TSer_Port(const TSer_Port&) = delete;
+    TSer_Port& operator=(const TSer_Port&) = delete;
+
+    bool Open(int com_index, int baud);
+    int Close();
+    int GetChar();              // a waiting byte 0..255, else -1 at once
+    int GetCharWait(int ms);    // first byte within ms (-1: no limit), else -1
+    int PutChar(int byte);
+    // Blocks until every byte handed to PutChar has left the transmitter,
+    // so RTS is never dropped under a frame still in the queue.
+    void WaitSent();
+    void RtsOff();
+    void RtsOn();
+    void ClearInput();
+
+    ComPort* FPort = nullptr;
+    int32_t FComIndex = 0;
+    int32_t FBaud = 0;
+    bool FOpened = false;
+    int32_t FLastError = 0;
+};
