@@ -1,0 +1,150 @@
+#include "diag/diag.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/codepage.h"
+#include "platform/process.h"
+
+std::string Work_dir;
+
+const SerialErrorName Serial_error_names[] = {
+    {"GENERALERROR", 1},        {"INVPORT", 2},
+    {"INUSE", 3},               {"INVBUFSIZE", 4},
+    {"NOMEMORY", 5},            {"NOTSETUP", 6},
+    {"INVPAR", 7},              {"BUFREMPTY", 8},
+    {"BUFRFULL", 9},            {"TIMEOUT", 10},
+    {"NOCTS", 11},              {"NOCD", 12},
+    {"NODSR", 13},              {"NO8250", 14},
+    {"XMSTATUS", 15},           {"USERABORT", 16},
+    {"FILERR", 17},             {"XMERROR", 18},
+    {"NOWIDERX", 19},           {"CONFLICT", 20},
+    {"CRCMODE", 21},            {"NOHAYESOK", 22},
+    {"NOHAYESRESPONSE", 23},    {"NOTSUPPORTED", 24},
+    {"ILLEGALBAUDRATE", 25},    {"ILLEGALPARITY", 26},
+    {"ILLEGALWORDLENGTH", 27},  {"ILLEGALSTOPBITS", 28},
+    {"NOCOPYRIGHTNOTICE", 29},  {"DRIVERNOTINSTALLED", 30},
+    {"OVERFLOW", 31},           {"CONNECTFAILURE", 32},
+    {"DOSEXTENDERERROR", 33},   {"ILLEGALBOARDNUMBER", 34},
+    {"BOARDINUSE", 35},         {"HANDSHAKEBLOCK", 36},
+    {"MAXPORTSEXCEEDED", 37},   {"ILLEGALIRQ", 38},
+    {"IRQINUSE", 39},           {"_THUNK_SETUP_FAILED", 40},
+    {"_NASI_ERROR", 41},        {"_PACKING_ERROR", 42},
+    {"USERDEFINEDERROR", 75},   {"NEDEFINOVANA CHYBA", -1},
+};
+
+int Read_work_dir()
+{
+    Work_dir = platform::current_directory();
+    return static_cast<int>(Work_dir.size());
+}
+
+bool work_path(const char* name, std::string& out)
+{
+    if (Work_dir.empty() || name == nullptr) return false;
+    std::string path = Work_dir;
+    if (path.back() != '/') path += '/';
+    path += name;
+    if (path.size() > Max_path_length) return false;
+    out = std::move(path);
+    return true;
+}
+
+namespace {
+
+int append_log_line(std::string_view text) noexcept
+{
+    try {
+        std::string path;
+        if (!work_path("errorlog.txt", path)) return -1;
+        std::time_t now = std::time(nullptr);
+        std::tm local{};
+        if (localtime_r(&now, &local) == nullptr) return -1;
+        char stamp[64];
+        std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d - ", local.tm_mday,
+                      local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                      local.tm_sec);
+        std::string line = stamp;
+        line.append(text);
+        line += '\n';
+        std::FILE* f = std::fopen(path.c_str(), "a");
+        if (f == nullptr) return -1;
+        bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+        int closed = std::fclose(f);
+        return written && closed == 0 ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace
+
+int Log_error(std::string_view text)
+{
+    try {
+        return append_log_line(platform::utf8_to_cp1250(text));
+    } catch (...) {
+        return -1;
+    }
+}
+
+int Log_error_bytes(std::string_view raw) { return append_log_line(raw); }
+
+const char* serial_error_name(int code)
+{
+    // Widened so that the most negative int has a magnitude too.
+    long long n = code < 0 ? -static_cast<long long>(code) : code;
+    const SerialErrorName* row = Serial_error_names;
+    while (row->number != -1 && row->number != n) ++row;
+    return row->name;
+}
+
+int Log_serial_error(int code)
+{
+    long long n = code < 0 ? -static_cast<long long>(code) : code;
+    char text[96];
+    std::snprintf(text, sizeof text, "Chyba RS232 cislo: %lld  %s", -n, serial_error_name(code));
+    return Log_error(text);
+}
+
+int Write_status(int a, int b)
+{
+    try {
+        std::string path;
+        if (!work_path("porcom.sta", path)) return -1;
+        char line[32];
+        int len = std::snprintf(line, sizeof line, "%d,%d\n", a, b);
+        // Written aside and renamed, so the reader never meets a half-written line.
+        std::string temp = path + ".tmp";
+        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) return -1;
+        bool ok = ::write(fd, line, size_t(len)) == len;
+        ok = ::fsync(fd) == 0 && ok;
+        ok = ::close(fd) == 0 && ok;
+        if (ok) ok = std::rename(temp.c_str(), path.c_str()) == 0;
+        if (!ok) {
+            ::unlink(temp.c_str());
+            return -1;
+        }
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+char* GetWorkDir(char* dest256)
+{
+    if (dest256 == nullptr) return dest256;
+    if (Work_dir.size() <= Max_path_length) {
+        std::memcpy(dest256, Work_dir.c_str(), Work_dir.size() + 1);
+    } else {
+        dest256[0] = '\0';
+    }
+    return dest256;
+}
+
+std::string GetWorkDir() { return Work_dir; }
