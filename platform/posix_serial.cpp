@@ -1,0 +1,263 @@
+// The termios device: what the driver needs of a COM port, over a Linux tty.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix_serial.h"
+#include "platform/serial_device.h"
+
+namespace platform {
+
+namespace {
+
+speed_t standard_speed(uint32_t baud) {
+    switch (baud) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return B0;
+    }
+}
+
+void make_raw(struct termios& t) {
+    cfmakeraw(&t);
+    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    t.c_cflag |= CLOCAL | CREAD;
+    // With O_NONBLOCK a read never waits; VMIN 1 makes an empty read report
+    // EAGAIN rather than 0, so 0 keeps meaning "the line is gone".
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+}
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+    ~PosixSerialDevice() override { close(); }
+
+    int open(const std::string& path) override {
+        close();
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            int e = errno;
+            return e == EISDIR ? -ENOTTY : -e;
+        }
+        if (!::isatty(fd)) {
+            ::close(fd);
+            return -ENOTTY;
+        }
+        // flock is what keeps a second user out when running as root, which
+        // ignores TIOCEXCL.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno;
+            ::close(fd);
+            return -e;
+        }
+        ::ioctl(fd, TIOCEXCL);
+
+        struct serial_struct ss;
+        if (::ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            ::ioctl(fd, TIOCSSERIAL, &ss);  // best effort
+        }
+
+        // Raw at once: a tty left in cooked mode would echo the line back.
+        struct termios t;
+        if (::tcgetattr(fd, &t) == 0) {
+            make_raw(t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+        fd_ = fd;
+        gone_ = false;
+        return 0;
+    }
+
+    int apply(const LineSettings& s) override {
+        if (int e = usable()) return e;
+        if (s.baud == 0 || s.data_bits < 5 || s.data_bits > 8 || s.parity < 0 || s.parity > 4 ||
+            (s.stop_bits != 1 && s.stop_bits != 2))
+            return -EINVAL;
+        struct termios t;
+        if (::tcgetattr(fd_, &t) != 0) return -errno;
+        make_raw(t);
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+        static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+        t.c_cflag |= sizes[s.data_bits - 5];
+        switch (s.parity) {
+        case 1: t.c_cflag |= PARENB | PARODD; break;
+        case 2: t.c_cflag |= PARENB; break;
+        case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+        case 4: t.c_cflag |= PARENB | CMSPAR; break;
+        default: break;
+        }
+        if (s.stop_bits == 2) t.c_cflag |= CSTOPB;
+        if (s.xon_xoff_out) t.c_iflag |= IXON;
+        if (s.xon_xoff_in) t.c_iflag |= IXOFF;
+        // Linux ties RTS and CTS together; DSR/DTR handshake has no termios flag.
+        if (s.cts_flow || s.rts_flow) t.c_cflag |= CRTSCTS;
+        speed_t code = standard_speed(s.baud);
+        if (code != B0) cfsetspeed(&t, code);
+        if (::tcsetattr(fd_, TCSANOW, &t) != 0) return -errno;
+        if (code == B0) return termios2_set_baud(fd_, s.baud);
+        return 0;
+    }
+
+    int rx_count() override {
+        if (int e = usable()) return e;
+        int n = 0;
+        if (::ioctl(fd_, FIONREAD, &n) != 0) return failed(errno);
+        return n;
+    }
+
+    int tx_count() override {
+        if (int e = usable()) return e;
+        int n = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &n) != 0) return failed(errno);
+        return n;
+    }
+
+    int read(uint8_t* buf, size_t n) override {
+        if (int e = usable()) return e;
+        if (n == 0) return 0;
+        ssize_t r = ::read(fd_, buf, n);
+        if (r > 0) return static_cast<int>(r);
+        if (r == 0) return hung_up() ? failed(EIO) : 0;
+        if (errno == EAGAIN || errno == EINTR) return 0;
+        return failed(errno);
+    }
+
+    int write(const uint8_t* buf, size_t n) override {
+        if (int e = usable()) return e;
+        if (n == 0) return 0;
+        ssize_t r = ::write(fd_, buf, n);
+        if (r >= 0) return static_cast<int>(r);
+        if (errno == EAGAIN || errno == EINTR) return 0;
+        return failed(errno);
+    }
+
+    int wait_rx(int timeout_ms) override {
+        if (int e = usable()) return e;
+        struct pollfd p = {fd_, POLLIN, 0};
+        int r = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+        if (r < 0) return errno == EINTR ? 0 : -errno;
+        if (r == 0) return 0;
+        // Bytes still queued when the line vanishes are lost anyway.
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return failed(EIO);
+        return 1;
+    }
+
+    int drain_tx() override {
+        if (int e = usable()) return e;
+        if (::tcdrain(fd_) != 0) return failed(errno);
+        // tcdrain returns once the driver's buffer is empty; the UART's shift
+        // register may still hold the last byte. Bounded in case it never reports.
+        for (int i = 0; i < 200; ++i) {
+            unsigned lsr = 0;
+            if (::ioctl(fd_, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT)) break;
+            struct timespec ts = {0, 250000};
+            ::nanosleep(&ts, nullptr);
+        }
+        return 0;
+    }
+
+    int set_rts(bool on) override { return modem_bit(TIOCM_RTS, on); }
+    int set_dtr(bool on) override { return modem_bit(TIOCM_DTR, on); }
+
+    int set_break(bool on) override {
+        if (int e = usable()) return e;
+        return ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : -errno;
+    }
+
+    int modem_status(unsigned* bits) override {
+        if (int e = usable()) return e;
+        int m = 0;
+        if (::ioctl(fd_, TIOCMGET, &m) != 0) return -errno;
+        unsigned b = 0;
+        if (m & TIOCM_CTS) b |= MODEM_CTS;
+        if (m & TIOCM_DSR) b |= MODEM_DSR;
+        if (m & TIOCM_RNG) b |= MODEM_RI;
+        if (m & TIOCM_CAR) b |= MODEM_CD;
+        *bits = b;
+        return 0;
+    }
+
+    int error_counts(LineErrorCounts* c) override {
+        if (int e = usable()) return e;
+        struct serial_icounter_struct ic;
+        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) return -errno;
+        c->frame = static_cast<uint32_t>(ic.frame);
+        c->overrun = static_cast<uint32_t>(ic.overrun);
+        c->parity = static_cast<uint32_t>(ic.parity);
+        c->brk = static_cast<uint32_t>(ic.brk);
+        c->buf_overrun = static_cast<uint32_t>(ic.buf_overrun);
+        return 0;
+    }
+
+    int purge_tx() override {
+        if (int e = usable()) return e;
+        return ::tcflush(fd_, TCOFLUSH) == 0 ? 0 : -errno;
+    }
+
+    int close() override {
+        if (fd_ < 0) return 0;
+        ::ioctl(fd_, TIOCNXCL);
+        ::flock(fd_, LOCK_UN);
+        int r = ::close(fd_);
+        fd_ = -1;
+        gone_ = false;
+        return r == 0 ? 0 : -errno;
+    }
+
+private:
+    int usable() const {
+        if (fd_ < 0) return -EBADF;
+        return gone_ ? -EIO : 0;
+    }
+
+    // EIO from a tty means its other end (pty peer, USB adapter) is gone for good.
+    int failed(int e) {
+        if (e == EIO) gone_ = true;
+        return -e;
+    }
+
+    bool hung_up() const {
+        struct pollfd p = {fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL));
+    }
+
+    int modem_bit(int bit, bool on) {
+        if (int e = usable()) return e;
+        return ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0 ? 0 : -errno;
+    }
+
+    int fd_ = -1;
+    bool gone_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> make_posix_serial_device() {
+    return std::make_unique<PosixSerialDevice>();
+}
+
+}  // namespace platform
