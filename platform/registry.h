@@ -1,0 +1,57 @@
+// The current user's registry, kept as a text file in the .reg format that
+// regedit exports, so a key exported on a Windows PC can be copied over.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Value types in the Windows numbering.
+constexpr uint32_t REG_NONE = 0;
+constexpr uint32_t REG_SZ = 1;
+constexpr uint32_t REG_EXPAND_SZ = 2;
+constexpr uint32_t REG_BINARY = 3;
+constexpr uint32_t REG_DWORD = 4;
+constexpr uint32_t REG_MULTI_SZ = 7;
+constexpr uint32_t REG_QWORD = 11;
+
+// The program's key; "HKEY_CURRENT_USER\" is implied when a key has no root.
+inline constexpr const char* Setup_key = "Software\\VELKON_Software\\Porcio\\Setup";
+
+// REG_SZ data are the UTF-8 bytes of the text without a terminator; REG_DWORD
+// four little-endian bytes; every other type the bytes as listed in the file.
+struct RegValue {
+    uint32_t type = REG_BINARY;
+    std::vector<uint8_t> data;
+    bool operator==(const RegValue&) const = default;
+};
+
+// ${XDG_CONFIG_HOME:-$HOME/.config}/stravon/user.reg
+std::string default_registry_path();
+
+class RegistryStore {
+public:
+    explicit RegistryStore(std::string path = default_registry_path());
+
+    // True when the key exists. With create, a missing key is added to the
+    // file as an empty section at once (false when that cannot be written).
+    bool open_key(const std::string& key, bool create);
+    // The value, or nothing when the file, key or value is missing, deleted
+    // ("=-") or unreadable.
+    std::optional<RegValue> read(const std::string& key, const std::string& name) const;
+    // Replaces or adds one value and keeps everything else of the file. The
+    // file is replaced whole by rename, so on failure it stays as it was.
+    bool write(const std::string& key, const std::string& name, const RegValue& value);
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// UTF-16LE bytes (no BOM) as UTF-8; invalid units become U+FFFD.
+std::string utf16le_to_utf8(const std::string& bytes);
+
+}  // namespace platform
