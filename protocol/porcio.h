@@ -1,0 +1,67 @@
+// TPorcio: one terminal on a half-duplex, RTS-keyed line that may carry a
+// polling master. Frames are address, length, payload, checksum.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class TSer_Port;
+class TCommandView;
+
+// The frame buffer holds 100 bytes: address, length, payload, checksum.
+constexpr int kFrameSize = 100;
+constexpr int kMaxPayload = kFrameSize - 3;
+// Commands are encoded in a zero-filled working copy of this size.
+constexpr size_t kWorkLineSize = 200;
+// Longest wait for a poll on a line that is never quiet (see WaitPoll).
+constexpr uint32_t kPollWaitLimitMs = 2000;
+
+// Payload length the line will encode to, without encoding it.
+int PayloadLength(const char* line);
+
+// Encodes the zero-terminated line in place (capacity bytes available) and
+// returns the payload length; -1, line untouched, when it would not fit.
+int BuildPayload(char* line, size_t capacity);
+
+class TPorcio {
+public:
+    TPorcio(TSer_Port* port, uint8_t address);
+    virtual ~TPorcio();
+    TPorcio(const TPorcio&) = delete;
+    TPorcio& operator=(const TPorcio&) = delete;
+
+    bool TestLink();
+    bool IsMaster() const { return FMaster; }
+
+    // Listens for a poll; false after more than Master_wait ms of quiet.
+    bool WaitPoll();
+    // Frames, sends and waits for the acknowledgement: 0 acknowledged, 1 not.
+    // The line (capacity bytes) is rewritten by the encoder.
+    int Transact(char* line, size_t capacity);
+    // Reads a data block into FBuffer; nullptr when it overflowed the buffer
+    // (FReceived then keeps its old value).
+    const uint8_t* ReadBlock();
+
+    // One command line with write attempts, block reading and decoding.
+    // line must hold at least one character; on a rejected block its first
+    // character becomes 'E'.
+    bool RunCommand(char* line, TCommandView& view);
+
+    void SendNow(const uint8_t* frame, int length);
+    bool SendAfterPoll(const uint8_t* frame, int length);
+    int WaitAck();
+    bool Ping();
+
+    TSer_Port* FSerPort;
+    bool FMaster = false;
+    uint8_t FAddress;
+    std::vector<uint8_t> FBuffer;
+    int32_t FReceived = 0;
+    int32_t FRecords = 0;
+    int32_t FDelivered = 0;
+
+private:
+    bool ListenForPoll(uint32_t quiet_start);
+    void PutFrame(const uint8_t* frame, int length);
+    bool DecodeBlock(char* line, TCommandView& view, const uint8_t* block);
+};

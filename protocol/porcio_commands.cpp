@@ -1,0 +1,240 @@
+// Command lines -> payloads, and data blocks -> output lines.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "diag/diag.h"
+#include "platform/clock.h"
+#include "protocol/command_view.h"
+#include "protocol/conversion.h"
+#include "protocol/porcio.h"
+#include "protocol/settings.h"
+
+namespace {
+
+constexpr int kDinerPayload = 40;
+constexpr int kCreditPayload = 43;
+constexpr int kSettingsPayload = 17;
+constexpr int kStatusRecord = 27;
+constexpr int kCreditLimit = 31000;
+
+bool IsDinerLetter(char c) { return c == 'Q' || c == 'R' || c == 'q' || c == 'r'; }
+bool IsReadCommand(char c) { return c == 'Y' || c == 'P' || c == 'S'; }
+
+// Reads the width characters at pos the way fixed fields are read.
+bool ReadField16(const char* src, size_t pos, size_t width, uint16_t& value) {
+    char field[8] = {};
+    std::memcpy(field, src + pos, width);
+    return ReadNumber16(field, value);
+}
+
+void PutHighFirst(uint8_t* out, uint16_t v) {
+    out[0] = static_cast<uint8_t>(v >> 8);
+    out[1] = static_cast<uint8_t>(v);
+}
+
+// The credit field at 71..76: a debt goes as the one's complement of its size.
+bool ReadCredit(const char* src, uint16_t& value) {
+    char field[8] = {};
+    int32_t v = 0;
+    if (src[71] == '-') {
+        std::memcpy(field, src + 71, 6);
+        if (!ReadNumber32(field, v)) return false;
+        if (v < -kCreditLimit) v = -kCreditLimit;
+        value = static_cast<uint16_t>(0xFFFF - (v < 0 ? -v : 0));
+        return true;
+    }
+    std::memcpy(field, src + 72, 5);
+    if (!ReadNumber32(field, v)) return false;
+    if (v > kCreditLimit) v = kCreditLimit;
+    value = static_cast<uint16_t>(v);
+    return true;
+}
+
+// src is a zero-filled copy of at least kWorkLineSize bytes.
+int EncodeDiner(const char* src, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(src[0] == 'Q' ? 'X' : src[0]);
+    uint16_t number = 0;
+    if (ReadField16(src, 1, 4, number)) PutHighFirst(out + 1, number);
+    std::memcpy(out + 3, src + 5, 9);
+
+    uint8_t* days = out + 12;
+    if (static_cast<uint8_t>(src[13]) & 0x80) {
+        std::memcpy(days, src + 14, 14);
+    } else {
+        Coding_error = false;
+        for (int kind = kMainMeal; kind <= kDinner; ++kind)
+            for (int d = 0; d < 14; ++d) days[d] = FoldMealCode(days[d], src[14 + 14 * kind + d], kind);
+        if (Coding_error) {
+            Log_error_bytes(std::string_view(src, std::strlen(src)));
+            Coding_error = false;
+        }
+    }
+    for (int i = 0; i < 14; ++i) out[26 + i] = ToTerminalChar(static_cast<uint8_t>(src[56 + i]));
+    if (src[0] != 'Q' || !Kredit) return kDinerPayload;
+
+    out[40] = static_cast<uint8_t>(src[70]);
+    uint16_t credit = 0;
+    if (ReadCredit(src, credit)) PutHighFirst(out + 41, credit);
+    return kCreditPayload;
+}
+
+int EncodeSettings(const char* src, uint8_t* out) {
+    std::memcpy(out, src, 5);
+    for (int i = 0; i < 6; ++i) {
+        uint16_t v = 0;
+        if (ReadField16(src, static_cast<size_t>(6 + 5 * i), 4, v)) PutHighFirst(out + 5 + 2 * i, v);
+    }
+    return kSettingsPayload;
+}
+
+// printf into a line, which then ends at its first zero byte like a C string.
+template <typename... Args>
+std::string FormatLine(const char* format, Args... args) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, format, args...);
+    return std::string(buf);
+}
+
+std::string DinerLine(const uint8_t* rec, const uint8_t* follower, bool dt) {
+    const char letter = rec[0] == 'Z' ? 'Q' : static_cast<char>(rec[0]);
+    char number[8];
+    std::snprintf(number, sizeof number, "%04d", (rec[1] << 8) | rec[2]);
+    const DayStrings d = DecodeDays(rec[7], rec + 8);
+    const char flag = static_cast<char>(rec[7]);
+    const uint8_t* g = rec + 22;
+    if (follower == nullptr) {
+        if (!dt)
+            return FormatLine("%c%s%02X%02X%02X%02X%c%s%s%s", letter, number, rec[3], rec[4], rec[5], rec[6],
+                              flag, d.main, d.breakfast, d.dinner);
+        return FormatLine("%c%s%02X%02X%02X%02X%c%s%s%s%02X%02X%02X%02X%02X", letter, number, rec[3], rec[4],
+                          rec[5], rec[6], flag, d.main, d.breakfast, d.dinner, g[0], g[1], g[2], g[3], g[4]);
+    }
+    const DayStrings f = DecodeDays(follower[7], follower + 8);
+    if (!dt)
+        return FormatLine("%c%s%02X%02X%02X%02X%c%s%s%s%s%s%s", letter, number, rec[3], rec[4], rec[5], rec[6],
+                          flag, d.main, d.breakfast, d.dinner, f.main, f.breakfast, f.dinner);
+    return FormatLine("%c%s%02X%02X%02X%02X%c%s%s%s%s%s%s%02X%02X%02X%02X%02X", letter, number, rec[3], rec[4],
+                      rec[5], rec[6], flag, d.main, d.breakfast, d.dinner, f.main, f.breakfast, f.dinner, g[0],
+                      g[1], g[2], g[3], g[4]);
+}
+
+std::string StatusLine(const uint8_t* rec) {
+    return FormatLine("%c%02X%02X%02X%02X%02X%02X%02X%.16s", rec[0], rec[1], rec[2], rec[3], rec[4], rec[5],
+                      rec[6], rec[7], reinterpret_cast<const char*>(rec + 9));
+}
+
+void WriteRawBlock(const uint8_t* data, size_t n) {
+    std::FILE* f = std::fopen("binarni.bin", "w+b");
+    if (f == nullptr) return;
+    if (n > 0) std::fwrite(data, 1, n, f);
+    std::fclose(f);
+}
+
+}  // namespace
+
+int PayloadLength(const char* line) {
+    if (IsDinerLetter(line[0])) return line[0] == 'Q' && Kredit ? kCreditPayload : kDinerPayload;
+    if (line[0] == 'c') return kSettingsPayload;
+    return static_cast<int>(std::strlen(line));
+}
+
+int BuildPayload(char* line, size_t capacity) {
+    if (line == nullptr || capacity == 0) return -1;
+    const size_t length = strnlen(line, capacity);
+    if (length == capacity) return -1;  // not terminated inside its buffer
+    if (!IsDinerLetter(line[0]) && line[0] != 'c') return static_cast<int>(length);
+
+    // Fields past the end of a short line read as zero bytes.
+    char src[kWorkLineSize] = {};
+    std::memcpy(src, line, std::min(length, kWorkLineSize - 1));
+    uint8_t out[kCreditPayload + 1] = {};
+    const int n = line[0] == 'c' ? EncodeSettings(src, out) : EncodeDiner(src, out);
+    if (static_cast<size_t>(n) + 1 > capacity) return -1;
+    std::memcpy(line, out, static_cast<size_t>(n) + 1);
+    return n;
+}
+
+bool TPorcio::RunCommand(char* line, TCommandView& view) {
+    FRecords = 0;
+    const bool read_command = IsReadCommand(line[0]);
+
+    // Lines longer than the working copy are cut; only encoded fields are read there.
+    char work[kWorkLineSize];
+    const size_t length = strnlen(line, kWorkLineSize - 1);
+    auto fresh_copy = [&] {
+        std::memset(work, 0, sizeof work);
+        std::memcpy(work, line, length);
+    };
+    fresh_copy();
+    if (PayloadLength(work) > kMaxPayload) {
+        Log_error_bytes("Prikaz je prilis dlouhy: " + std::string(line, strnlen(line, 255)));
+        return false;
+    }
+
+    bool acknowledged = false;
+    for (int attempt = 1; attempt <= view.WriteAttempts(); ++attempt) {
+        view.ShowWriteAttempt(attempt);
+        if (Transact(work, sizeof work) == 0) {
+            acknowledged = true;
+            break;
+        }
+        platform::Sleep(300);
+        fresh_copy();
+    }
+    if (!acknowledged) return false;
+    ++FDelivered;
+
+    if (!read_command) {
+        if (FMaster) platform::Sleep(300);
+        return true;
+    }
+    platform::Sleep(500);
+    const uint8_t* block = ReadBlock();
+    if (block == nullptr) {
+        // Overflow: nothing usable came; an empty file and 0 say so (the log has the reason).
+        view.ShowReceived(0);
+        WriteRawBlock(nullptr, 0);
+        return true;
+    }
+    view.ShowReceived(FReceived);
+    WriteRawBlock(block, static_cast<size_t>(FReceived));
+    return DecodeBlock(line, view, block);
+}
+
+bool TPorcio::DecodeBlock(char* line, TCommandView& view, const uint8_t* block) {
+    if (FReceived == 0) return true;
+    const uint8_t kind = block[0];
+    if (kind == 'R' || kind == 'Z') {
+        const int record_length = DT_use ? 29 : 24;
+        if (FReceived % record_length != 0) {
+            line[0] = 'E';
+            return false;
+        }
+        FRecords = FReceived / record_length;
+        Log_error("Načteno: " + std::to_string(FRecords) + " rec.");
+        for (int k = 0; k < FRecords; ++k) {
+            const uint8_t* rec = block + k * record_length;
+            const uint8_t* follower = nullptr;
+            if (k + 1 < FRecords) {
+                const uint8_t* next = rec + record_length;
+                if (next[0] == 'q' || next[0] == 'r') follower = next;
+            }
+            view.AddLine(DinerLine(rec, follower, DT_use != 0));
+            platform::Sleep(5);
+            if (follower != nullptr) ++k;
+        }
+        return true;
+    }
+    if (kind == 'S') {
+        if (FReceived % kStatusRecord != 0) {
+            line[0] = 'E';
+            return false;
+        }
+        FRecords = FReceived / kStatusRecord;
+        view.AddLine(StatusLine(block));
+        return true;
+    }
+    return true;
+}
