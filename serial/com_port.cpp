@@ -1,0 +1,572 @@
+#include "serial/com_port.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+
+namespace {
+
+ComPort* open_ports = nullptr;
+bool exit_hook_registered = false;
+DeviceFactory device_factory;
+
+// Longest single wait inside a polling loop, so the idle hook still runs often.
+constexpr int Wait_slice_ms = 10;
+
+int default_idle_hook(ComPort*) {
+    platform::dispatch_pending_messages();
+    return 0;
+}
+IdleHook idle_hook = default_idle_hook;
+
+void link_port(ComPort* p) {
+    p->next = open_ports;
+    open_ports = p;
+    if (!exit_hook_registered) {
+        std::atexit(close_all_ports);
+        exit_hook_registered = true;
+    }
+}
+
+bool is_linked(const ComPort* p) {
+    for (const ComPort* q = open_ports; q; q = q->next)
+        if (q == p) return true;
+    return false;
+}
+
+void unlink_port(ComPort* p) {
+    for (ComPort** q = &open_ports; *q; q = &(*q)->next) {
+        if (*q == p) {
+            *q = p->next;
+            break;
+        }
+    }
+    p->next = nullptr;
+}
+
+ComPort& placeholder();
+
+void release_port(ComPort* p) {
+    unlink_port(p);
+    if (p != &placeholder()) delete p;
+}
+
+// ---- defaults: every slot answers NOTSUPPORTED ----
+
+int not_supported(ComPort* p) {
+    p->status = NOTSUPPORTED;
+    return NOTSUPPORTED;
+}
+
+void install_defaults(ComPort* p) {
+    p->op_read_byte = [](ComPort* q) { return not_supported(q); };
+    p->op_reserved_a = [](ComPort* q) { return not_supported(q); };
+    p->op_write_byte = [](ComPort* q, int) { return not_supported(q); };
+    p->op_close = [](ComPort* q) {
+        release_port(q);
+        return 0;
+    };
+    p->op_set_line = [](ComPort* q, int, char, uint8_t, int) { return not_supported(q); };
+    p->op_xon_xoff = [](ComPort* q, int) { return not_supported(q); };
+    p->op_rts_cts = [](ComPort* q, int) { return not_supported(q); };
+    p->op_dtr_dsr = [](ComPort* q, int) { return not_supported(q); };
+    p->op_dtr = [](ComPort* q, int) { return not_supported(q); };
+    p->op_rts = [](ComPort* q, int) { return not_supported(q); };
+    p->op_tx_free = [](ComPort* q) { return not_supported(q); };
+    p->op_tx_count = [](ComPort* q) { return not_supported(q); };
+    p->op_rx_free = [](ComPort* q) { return not_supported(q); };
+    p->op_rx_count = [](ComPort* q) { return not_supported(q); };
+    p->op_purge_tx = [](ComPort* q) { return not_supported(q); };
+    p->op_write_block = [](ComPort* q, const uint8_t*, uint32_t) { return not_supported(q); };
+    p->op_read_block = [](ComPort* q, uint8_t*, uint32_t) { return not_supported(q); };
+    p->op_dump = [](ComPort* q, LinePrinter print) {
+        if (print) {
+            print("Port dump not supported for this driver");
+            print("");
+        }
+        return not_supported(q);
+    };
+    p->op_break = [](ComPort* q, int) { return not_supported(q); };
+    p->op_modem_status = [](ComPort* q) { return not_supported(q); };
+    p->op_line_status = [](ComPort* q) { return not_supported(q); };
+    p->op_clear_line_errors = [](ComPort* q) { return not_supported(q); };
+    p->op_reserved_b = [](ComPort* q) { return not_supported(q); };
+    p->op_clear_status = [](ComPort* q) { q->status = 0; };
+}
+
+// Handed out when memory runs out; shared and never released.
+ComPort& placeholder() {
+    static ComPort* port = [] {
+        static ComPort p;
+        install_defaults(&p);
+        p.port_index = -1;
+        p.status = NOMEMORY;
+        return &p;
+    }();
+    return *port;
+}
+
+// ---- the device operations ----
+
+platform::SerialDevice& dev(ComPort* p) { return *p->data->device; }
+
+// Queue counts (where asked for) and the line errors that arose since the
+// last call, folded into the accumulated errors. 0 or a driver code.
+int clear_comm_error(ComPort* p, int* in, int* out) {
+    Win32PortData& d = *p->data;
+    platform::LineErrorCounts c;
+    if (d.device->error_counts(&c) == 0) {
+        uint32_t mask = 0;
+        if (c.frame != d.last_counts.frame) mask |= CE_FRAME;
+        if (c.overrun != d.last_counts.overrun) mask |= CE_OVERRUN;
+        if (c.parity != d.last_counts.parity) mask |= CE_RXPARITY;
+        if (c.brk != d.last_counts.brk) mask |= CE_BREAK;
+        if (c.buf_overrun != d.last_counts.buf_overrun) mask |= CE_RXOVER;
+        d.last_counts = c;
+        d.line_errors |= mask;
+    }
+    if (in) {
+        int n = d.device->rx_count();
+        if (n < 0) return map_system_error(n);
+        *in = n;
+    }
+    if (out) {
+        int n = d.device->tx_count();
+        if (n < 0) return map_system_error(n);
+        *out = n;
+    }
+    return 0;
+}
+
+int fail(ComPort* p, int code) {
+    p->status = code;
+    return code;
+}
+
+// Applies the whole working copy; 0 or a driver code.
+int apply_dcb(ComPort* p) {
+    const Dcb& dcb = p->data->dcb;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ILLEGALWORDLENGTH;
+    platform::LineSettings s;
+    s.baud = dcb.BaudRate;
+    s.data_bits = dcb.ByteSize;
+    s.parity = dcb.Parity;
+    s.stop_bits = dcb.StopBits == 0 ? 1 : 2;
+    s.xon_xoff_out = dcb.fOutX != 0;
+    s.xon_xoff_in = dcb.fInX != 0;
+    s.cts_flow = dcb.fOutxCtsFlow != 0;
+    s.rts_flow = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    s.dsr_flow = dcb.fOutxDsrFlow != 0;
+    s.dtr_flow = dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+    int r = dev(p).apply(s);
+    if (r < 0) return map_system_error(r);
+    // The line levels follow the control modes, as the settings call sets
+    // them; a device without modem lines (a pty) refuses, which is harmless.
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE)
+        dev(p).set_dtr(dcb.fDtrControl == DTR_CONTROL_ENABLE);
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE)
+        dev(p).set_rts(dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    return 0;
+}
+
+int apply_or_fail(ComPort* p) {
+    int r = apply_dcb(p);
+    return r < 0 ? fail(p, r) : 0;
+}
+
+int dev_set_line(ComPort* p, int baud, char parity, uint8_t word_length, int stop_bits) {
+    // Unsigned, as the rate is a DWORD: a negative rate is refused too.
+    if (static_cast<uint32_t>(baud) > 115200) return fail(p, ILLEGALBAUDRATE);
+    Dcb& dcb = p->data->dcb;
+    dcb.BaudRate = static_cast<uint32_t>(baud);
+    dcb.ByteSize = word_length;
+    switch (std::toupper(static_cast<unsigned char>(parity))) {
+    case 'N': dcb.Parity = 0; break;
+    case 'O': dcb.Parity = 1; break;
+    case 'E': dcb.Parity = 2; break;
+    case 'M': dcb.Parity = 3; break;
+    case 'S': dcb.Parity = 4; break;
+    default: return fail(p, ILLEGALPARITY);
+    }
+    if (stop_bits == 1)
+        dcb.StopBits = 0;
+    else if (stop_bits == 2)
+        dcb.StopBits = 2;
+    else
+        return fail(p, ILLEGALSTOPBITS);
+    return apply_or_fail(p);
+}
+
+int dev_read_block(ComPort* p, uint8_t* buf, uint32_t length) {
+    int in = 0;
+    if (int r = clear_comm_error(p, &in, nullptr); r < 0) {
+        // A vanished device is an error, not an empty queue.
+        p->transfer_count = 0;
+        return fail(p, r);
+    }
+    if (in == 0) {
+        p->transfer_count = 0;
+        return BUFREMPTY;
+    }
+    uint32_t n = length < static_cast<uint32_t>(in) ? length : static_cast<uint32_t>(in);
+    int got = dev(p).read(buf, n);
+    if (got < 0) {
+        clear_comm_error(p, nullptr, nullptr);
+        p->transfer_count = 0;
+        return fail(p, map_system_error(got));
+    }
+    p->transfer_count = got;
+    return 0;
+}
+
+int dev_read_byte(ComPort* p) {
+    uint8_t b = 0;
+    int r = dev_read_block(p, &b, 1);
+    if (r < 0) return r;
+    if (p->transfer_count == 0) return BUFREMPTY;
+    return b;
+}
+
+int dev_write_block(ComPort* p, const uint8_t* buf, uint32_t length) {
+    const uint32_t size = p->data->tx_queue_size;
+    int out = 0;
+    if (int r = clear_comm_error(p, nullptr, &out); r < 0) {
+        p->transfer_count = 0;
+        return fail(p, r);
+    }
+    // A queue already over its size has no room (rather than wrapping around).
+    uint32_t room = static_cast<uint32_t>(out) >= size ? 0 : size - static_cast<uint32_t>(out);
+    uint32_t n = room < length ? room : length;
+    int written = n ? dev(p).write(buf, n) : 0;
+    if (written < 0) {
+        clear_comm_error(p, nullptr, nullptr);
+        p->transfer_count = 0;
+        return fail(p, map_system_error(written));
+    }
+    p->transfer_count = written;
+    if (static_cast<uint32_t>(written) >= length) return 0;
+    return fail(p, BUFRFULL);
+}
+
+int dev_write_byte(ComPort* p, int byte) {
+    uint8_t b = static_cast<uint8_t>(byte & 0xFF);
+    return dev_write_block(p, &b, 1);
+}
+
+int dev_close(ComPort* p) {
+    platform::SerialDevice& d = dev(p);
+    d.set_dtr(false);
+    d.set_rts(false);
+    int r = d.close();
+    release_port(p);
+    return r < 0 ? map_system_error(r) : 0;
+}
+
+int dev_xon_xoff(ComPort* p, int on) {
+    Dcb& dcb = p->data->dcb;
+    dcb.fOutX = dcb.fInX = on != 0;
+    return apply_or_fail(p);
+}
+
+int dev_rts_cts(ComPort* p, int on) {
+    Dcb& dcb = p->data->dcb;
+    dcb.fOutxCtsFlow = on != 0;
+    dcb.fRtsControl = on ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+    return apply_or_fail(p);
+}
+
+int dev_dtr_dsr(ComPort* p, int on) {
+    Dcb& dcb = p->data->dcb;
+    dcb.fOutxDsrFlow = on != 0;
+    dcb.fDtrControl = on ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
+    return apply_or_fail(p);
+}
+
+// RTS keys every frame, so a plain level change only touches the line; the
+// whole settings are applied only when a handshake mode is left.
+int dev_dtr(ComPort* p, int on) {
+    Dcb& dcb = p->data->dcb;
+    bool was_handshake = dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+    dcb.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (was_handshake)
+        apply_dcb(p);
+    else
+        dev(p).set_dtr(on != 0);
+    return 0;
+}
+
+int dev_rts(ComPort* p, int on) {
+    Dcb& dcb = p->data->dcb;
+    bool was_handshake = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    dcb.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    if (was_handshake)
+        apply_dcb(p);
+    else
+        dev(p).set_rts(on != 0);
+    return 0;
+}
+
+int dev_tx_count(ComPort* p) {
+    int out = 0;
+    if (int r = clear_comm_error(p, nullptr, &out); r < 0) return fail(p, r);
+    return out;
+}
+
+int dev_tx_free(ComPort* p) {
+    int out = dev_tx_count(p);
+    return out < 0 ? out : static_cast<int>(p->data->tx_queue_size) - out;
+}
+
+int dev_rx_count(ComPort* p) {
+    int in = 0;
+    if (int r = clear_comm_error(p, &in, nullptr); r < 0) return fail(p, r);
+    return in;
+}
+
+int dev_rx_free(ComPort* p) {
+    int in = dev_rx_count(p);
+    return in < 0 ? in : static_cast<int>(p->data->rx_queue_size) - in;
+}
+
+int dev_purge_tx(ComPort* p) {
+    int r = dev(p).purge_tx();
+    return r < 0 ? fail(p, map_system_error(r)) : 0;
+}
+
+int dev_modem_status(ComPort* p) {
+    unsigned bits = 0;
+    int r = dev(p).modem_status(&bits);
+    if (r == -ENOTTY) return 0;  // no modem lines (a pty): none raised
+    if (r < 0) return fail(p, map_system_error(r));
+    return static_cast<int>(bits & 0xFF);
+}
+
+int dev_line_status(ComPort* p) {
+    clear_comm_error(p, nullptr, nullptr);
+    return static_cast<int>(p->data->line_errors & 0x1E);
+}
+
+int dev_clear_line_errors(ComPort* p) {
+    p->data->line_errors = 0;
+    return 0;
+}
+
+int dev_break(ComPort* p, int ms) {
+    dev(p).set_break(true);
+    idle_wait(p, ms);
+    dev(p).set_break(false);
+    return 0;
+}
+
+int dev_dump(ComPort* p, LinePrinter print) {
+    if (!print) return 0;
+    const Win32PortData& d = *p->data;
+    const Dcb& c = d.dcb;
+    char line[192];
+    print("");
+    std::snprintf(line, sizeof line, "Port type:  MS Windows  DCB BaudRate: %-6d  ByteSize: %1d  Parity: %1d",
+                  static_cast<int>(c.BaudRate), c.ByteSize, c.Parity);
+    print(line);
+    std::snprintf(line, sizeof line, "StopBits: %1d fBinary: %1d  fRtsControl: %1d", c.StopBits, c.fBinary,
+                  c.fRtsControl);
+    print(line);
+    std::snprintf(line, sizeof line,
+                  "Parity: %1d  OutCtsFlow: %1d  OutDsrFlow: %1d  DtrControl: %1d  OutX: %1d  InX: %1d", c.fParity,
+                  c.fOutxCtsFlow, c.fOutxDsrFlow, c.fDtrControl, c.fOutX, c.fInX);
+    print(line);
+    std::snprintf(line, sizeof line, "Null: %1d  DtrControl: %1d  RtsControl: %1d  XonChar: %02x  XoffChar: %02x",
+                  c.fNull, c.fDtrControl, c.fRtsControl, c.XonChar, c.XoffChar);
+    print(line);
+    std::snprintf(line, sizeof line, "XonLim: %-5u XoffLim: %-5u EofChr: %02x  EvtChr: %02x", unsigned(c.XonLim),
+                  unsigned(c.XoffLim), c.EofChar, c.EvtChar);
+    print(line);
+    int ls = dev_line_status(p);
+    int in = 0, out = 0;
+    clear_comm_error(p, &in, &out);
+    std::snprintf(line, sizeof line,
+                  "RX count/free: %5d/%-5d  TX count/free: %5d/%-5d  BREAK/FE/OE/PE: %d%d%d%d", in,
+                  static_cast<int>(d.rx_queue_size) - in, out, static_cast<int>(d.tx_queue_size) - out,
+                  (ls & 0x10) != 0, (ls & 0x08) != 0, (ls & 0x02) != 0, (ls & 0x04) != 0);
+    print(line);
+    const uint32_t e = d.line_errors;
+    std::snprintf(line, sizeof line, "CE_BREAK:%d  CE_FRAME:%d  CE_MODE:%d CE_OVERRUN:%d", (e & CE_BREAK) != 0,
+                  (e & CE_FRAME) != 0, (e & CE_MODE) != 0, (e & CE_OVERRUN) != 0);
+    print(line);
+    int m = dev_modem_status(p);
+    if (m < 0) m = 0;
+    std::snprintf(line, sizeof line, "CE_RXOVER:%d CE_RXPARITY:%d CE_TXFULL:%d  CTS/DSR/RI/CD: %d%d%d%d",
+                  (e & CE_RXOVER) != 0, (e & CE_RXPARITY) != 0, (e & CE_TXFULL) != 0, (m & 0x10) != 0,
+                  (m & 0x20) != 0, (m & 0x40) != 0, (m & 0x80) != 0);
+    print(line);
+    // "%.4x" prints the same four digits as the classic "%04.4x".
+    std::snprintf(line, sizeof line, "8250:%.4x", unsigned(d.uart_register));
+    print(line);
+    return 0;
+}
+
+void install_device_ops(ComPort* p) {
+    p->op_read_byte = dev_read_byte;
+    p->op_write_byte = dev_write_byte;
+    p->op_close = dev_close;
+    p->op_set_line = dev_set_line;
+    p->op_xon_xoff = dev_xon_xoff;
+    p->op_rts_cts = dev_rts_cts;
+    p->op_dtr_dsr = dev_dtr_dsr;
+    p->op_dtr = dev_dtr;
+    p->op_rts = dev_rts;
+    p->op_tx_free = dev_tx_free;
+    p->op_tx_count = dev_tx_count;
+    p->op_rx_free = dev_rx_free;
+    p->op_rx_count = dev_rx_count;
+    p->op_purge_tx = dev_purge_tx;
+    p->op_write_block = dev_write_block;
+    p->op_read_block = dev_read_block;
+    p->op_dump = dev_dump;
+    p->op_break = dev_break;
+    p->op_modem_status = dev_modem_status;
+    p->op_line_status = dev_line_status;
+    p->op_clear_line_errors = dev_clear_line_errors;
+}
+
+int device_open(ComPort* p) {
+    Win32PortData& d = *p->data;
+    d.rx_queue_size = Rx_queue_size;
+    d.tx_queue_size = Tx_queue_size;
+    d.line_errors = 0;
+    p->status = 0;
+    std::unique_ptr<platform::SerialDevice> device =
+        device_factory ? device_factory(p->port_index) : platform::make_posix_serial_device();
+    if (!device) return fail(p, NO8250);
+    int r = device->open(platform::com_device_path(p->port_index + 1));
+    if (r < 0) return fail(p, map_system_error(r));
+    d.device = std::move(device);
+
+    Dcb& c = d.dcb;
+    c.fBinary = 1;
+    c.fParity = 0;
+    c.fNull = 0;
+    c.XonChar = 0x11;
+    c.XoffChar = 0x13;
+    c.XonLim = c.XoffLim = static_cast<uint16_t>(d.rx_queue_size / 4);
+    c.EofChar = 0;
+    c.EvtChar = 0;
+    c.fOutxDsrFlow = 0;
+    c.fOutxCtsFlow = 0;
+    c.fDtrControl = DTR_CONTROL_ENABLE;
+    c.fRtsControl = RTS_CONTROL_ENABLE;
+    // Errors counted before the open are not this port's.
+    platform::LineErrorCounts base;
+    if (d.device->error_counts(&base) == 0) d.last_counts = base;
+    return 0;
+}
+
+}  // namespace
+
+int map_system_error(int neg_errno) {
+    switch (-neg_errno) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case ENOTTY:  // the path names something that is no serial port
+        return NO8250;
+    case EACCES:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return INUSE;
+    case ENOMEM:
+        return NOMEMORY;
+    default:
+        return GENERALERROR;
+    }
+}
+
+ComPort* open_com_port(int port_index, int baud, char parity, uint8_t word_length, int stop_bits) {
+    ComPort* p = new (std::nothrow) ComPort();
+    if (!p) {
+        ComPort& ph = placeholder();
+        if (!is_linked(&ph)) link_port(&ph);
+        return &ph;
+    }
+    install_defaults(p);
+    link_port(p);
+    p->data.reset(new (std::nothrow) Win32PortData());
+    if (!p->data) {
+        release_port(p);
+        ComPort& ph = placeholder();
+        if (!is_linked(&ph)) link_port(&ph);
+        return &ph;
+    }
+    p->port_index = port_index;
+    if (device_open(p) < 0) return p;
+    dev_set_line(p, baud, parity, word_length, stop_bits);
+    install_device_ops(p);
+    return p;
+}
+
+int read_byte_timed(ComPort* port, int ms) {
+    const uint32_t deadline = platform::GetTickCount() + static_cast<uint32_t>(ms);
+    for (;;) {
+        if (port->op_rx_count(port) != 0) return port->op_read_byte(port);
+        int h = idle_hook(port);
+        if (h < 0) return fail(port, h);
+        int slice = Wait_slice_ms;
+        if (ms != -1) {
+            int32_t left = static_cast<int32_t>(deadline - platform::GetTickCount());
+            if (left <= 0) return BUFREMPTY;
+            if (left < slice) slice = left;
+        }
+        // Block instead of spinning; a simulated line lets its time pass here.
+        if (port->data && port->data->device) {
+            int r = port->data->device->wait_rx(slice);
+            if (r < 0) return fail(port, map_system_error(r));
+        } else {
+            platform::Sleep(static_cast<uint32_t>(slice));
+        }
+    }
+}
+
+int drain_rx(ComPort* port) {
+    uint8_t scratch[64];
+    for (;;) {
+        int r = port->op_read_block(port, scratch, sizeof scratch);
+        if (r < 0 && r != BUFREMPTY) return r;
+        if (port->transfer_count == 0) return 0;
+    }
+}
+
+int is_rx_empty(ComPort* port) {
+    int n = port->op_rx_count(port);
+    if (n < 0) return n;
+    return n == 0 ? 1 : 0;
+}
+
+int idle_wait(ComPort* port, int ms) {
+    const uint32_t end = platform::GetTickCount() + static_cast<uint32_t>(ms);
+    for (;;) {
+        int32_t left = static_cast<int32_t>(end - platform::GetTickCount());
+        if (left <= 0) return 0;
+        int h = idle_hook(port);
+        if (h < 0) return h;
+        platform::Sleep(static_cast<uint32_t>(left < Wait_slice_ms ? left : Wait_slice_ms));
+    }
+}
+
+int wait_tx_empty(ComPort* port) {
+    if (!port->data || !port->data->device) return fail(port, NOTSUPPORTED);
+    int r = port->data->device->drain_tx();
+    return r < 0 ? fail(port, map_system_error(r)) : 0;
+}
+
+void close_all_ports() {
+    while (open_ports) open_ports->op_close(open_ports);
+}
+
+void set_idle_hook(IdleHook hook) { idle_hook = hook ? hook : default_idle_hook; }
+
+void set_device_factory(DeviceFactory f) { device_factory = std::move(f); }

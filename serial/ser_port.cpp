@@ -1,0 +1,88 @@
+#include "serial/ser_port.h"
+
+#include "diag/diag.h"
+#include "platform/clock.h"
+#include "serial/com_port.h"
+
+TSer_Port::TSer_Port(int com_index, int baud) : FComIndex(com_index), FBaud(baud) {
+    FOpened = Open(com_index, baud);
+}
+
+TSer_Port::~TSer_Port() { Close(); }
+
+bool TSer_Port::Open(int com_index, int baud) {
+    // Reopening must not leak the port (and its device lock) held so far.
+    if (FPort) Close();
+    FComIndex = com_index;
+    FBaud = baud;
+    FPort = open_com_port(com_index, baud, 'N', 8, 1);
+    FLastError = FPort->status;
+    if (FLastError < 0) {
+        Log_serial_error(FLastError);
+        return false;
+    }
+    return true;
+}
+
+int TSer_Port::Close() {
+    // op_close releases the port object; forget it so a second Close (or the
+    // destructor after an explicit Close) does not touch freed memory.
+    if (!FPort) return 0;
+    ComPort* p = FPort;
+    FPort = nullptr;
+    FOpened = false;
+    return p->op_close(p);
+}
+
+int TSer_Port::GetChar() {
+    if (!FPort) {
+        FLastError = NOTSUPPORTED;
+        return -1;
+    }
+    int r = FPort->op_read_byte(FPort);
+    if (r < 0) {
+        FLastError = FPort->status;
+        return -1;
+    }
+    return r;
+}
+
+int TSer_Port::GetCharWait(int ms) {
+    if (!FPort) {
+        FLastError = NOTSUPPORTED;
+        return -1;
+    }
+    int r = read_byte_timed(FPort, ms);
+    if (r < 0) {
+        FLastError = FPort->status;
+        return -1;
+    }
+    return r;
+}
+
+int TSer_Port::PutChar(int byte) {
+    if (!FPort) return NOTSUPPORTED;
+    return FPort->op_write_byte(FPort, byte);
+}
+
+void TSer_Port::WaitSent() {
+    if (FPort) wait_tx_empty(FPort);
+}
+
+// The transceiver needs a moment after every change of RTS before the line is usable.
+void TSer_Port::RtsOff() {
+    if (!FPort) return;
+    FPort->op_rts(FPort, 0);
+    platform::Sleep(2);
+}
+
+void TSer_Port::RtsOn() {
+    if (!FPort) return;
+    FPort->op_rts(FPort, 1);
+    platform::Sleep(2);
+}
+
+void TSer_Port::ClearInput() {
+    if (!FPort) return;
+    if (is_rx_empty(FPort) == 0) drain_rx(FPort);
+}
