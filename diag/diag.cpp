@@ -139,7 +139,7 @@ int Write_status(int a, int b)
 char* GetWorkDir(char* dest256)
 {
     if (dest256 == nullptr) return dest256;
-    if (Work_dir.size() <= Max_path_length) {
+    if (Work_dir.size() <= Max_work_dir_length) {
         std::memcpy(dest256, Work_dir.c_str(), Work_dir.size() + 1);
     } else {
         dest256[0] = '\0';

@@ -45,6 +45,6 @@ int Log_serial_error(int code);
 int Write_status(int a, int b);
 
 // Copies Work_dir into dest (room for 256 characters with the terminator);
-// an empty string when it does not fit. Returns dest.
+// an empty string when Work_dir is longer than Max_work_dir_length. Returns dest.
 char* GetWorkDir(char* dest256);
 std::string GetWorkDir();
