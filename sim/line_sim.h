@@ -39,7 +39,7 @@ struct ReceivedFrame {
     std::vector<uint8_t> payload() const;
 };
 
-enum class AnswerKind { Ack, Refusal, Block, Poll, Echo };
+enum class AnswerKind { Ack, Refusal, Block, Poll };
 
 // Bytes the model put on the line toward the router.
 struct SentAnswer {
@@ -178,6 +178,10 @@ public:
     void set_master(uint32_t period_ms, uint64_t first_poll_us = 0, uint64_t holdoff_us = 1'000'000);
     void clear_master() { master_ = false; }
     bool has_master() const { return master_; }
+    // Time of the master's next poll slot, if there is a master.
+    std::optional<uint64_t> next_master_slot_us() const {
+        return master_ ? std::optional<uint64_t>(next_poll_us_) : std::nullopt;
+    }
 
     // Terminals answer only frames whose bytes were all sent with RTS high
     // (an unkeyed transmitter does not reach the line). On by default.
@@ -211,7 +215,7 @@ public:
 
 private:
     void run_poll_slot();
-    bool line_busy(uint64_t t, uint64_t until) const;
+    bool line_busy(uint64_t t) const;
     void finish_frame(bool complete);
     void answer(Terminal& t, const ReceivedFrame& f);
     uint64_t transmit(uint8_t address, AnswerKind kind, const std::vector<uint8_t>& bytes, uint64_t start);
@@ -234,6 +238,7 @@ private:
     uint64_t router_busy_until_ = 0;   // end of the router's last known byte
     uint64_t answer_busy_until_ = 0;   // end of the last answer scheduled (or its hold-off)
     uint64_t tx_free_at_ = 0;          // the model's own transmitter is free from here
+    uint64_t seen_until_ = 0;          // latest time the model has been told about
 
     std::multimap<uint64_t, uint8_t> pending_;  // arrival time -> byte
     std::vector<ReceivedFrame> frames_;

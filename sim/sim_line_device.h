@@ -36,6 +36,7 @@ public:
     int modem_status(unsigned* bits) override;
     int error_counts(platform::LineErrorCounts* c) override;
     int purge_tx() override;
+    // Bytes not yet fully on the wire are dropped.
     int close() override;
 
     bool is_open() const { return open_; }
@@ -66,6 +67,7 @@ private:
     bool open_ = false;
     bool rts_ = false;
     bool dtr_ = false;
+    uint64_t rts_low_since_ = 0;
     uint64_t tx_end_ = 0;
     std::deque<QueuedByte> txq_;
     std::deque<uint8_t> rx_;
