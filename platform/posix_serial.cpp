@@ -116,7 +116,12 @@ public:
         // Linux ties RTS and CTS together; DSR/DTR handshake has no termios flag.
         if (s.cts_flow || s.rts_flow) t.c_cflag |= CRTSCTS;
         speed_t code = standard_speed(s.baud);
-        if (code != B0) cfsetspeed(&t, code);
+        if (code != B0) {
+            cfsetspeed(&t, code);
+            // A rate set earlier through termios2 leaves its input field
+            // behind; zero means "input as output".
+            t.c_cflag &= ~CIBAUD;
+        }
         if (::tcsetattr(fd_, TCSANOW, &t) != 0) return -errno;
         if (code == B0) return termios2_set_baud(fd_, s.baud);
         return 0;

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+
+#include "platform/posix_serial.h"
+#include "platform/serial_device.h"
+#include "tests/serial/pty_line.h"
+
+using namespace std::chrono;
+using platform::make_posix_serial_device;
+using testing_pty::Pty;
+using testing_pty::TempConfig;
+
+namespace {
+
+long elapsed_ms(steady_clock::time_point since) {
+    return long(duration_cast<milliseconds>(steady_clock::now() - since).count());
+}
+
+}  // namespace
+
+TEST(ComDevicePath, PrefersTheDosdevicesEntryEvenWhenItDangles) {
+    TempConfig cfg;
+    cfg.map(2, "/nonexistent/tty");
+    EXPECT_EQ(platform::com_device_path(2), cfg.com_link(2));
+    EXPECT_EQ(platform::com_device_path(3), "/dev/ttyS2");
+    EXPECT_EQ(platform::com_device_path(1), "/dev/ttyS0");
+}
+
+TEST(ComDevicePath, FallsBackToHomeConfigWithoutXdg) {
+    TempConfig cfg;  // restores XDG_CONFIG_HOME afterwards
+    std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    std::filesystem::create_directories(cfg.root() + "/home/.config/stravon/dosdevices");
+    std::filesystem::create_symlink("/dev/null", cfg.root() + "/home/.config/stravon/dosdevices/com4");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", (cfg.root() + "/home").c_str(), 1);
+    std::string path = platform::com_device_path(4);
+    ::setenv("HOME", old_home.c_str(), 1);
+    EXPECT_EQ(path, cfg.root() + "/home/.config/stravon/dosdevices/com4");
+}
+
+TEST(PosixSerialDevice, PathsThatAreNoTerminalFailCleanly) {
+    TempConfig cfg;
+    std::string file = cfg.root() + "/plain";
+    std::ofstream(file) << "x";
+    std::string fifo = cfg.root() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    auto start = steady_clock::now();
+    auto dev = make_posix_serial_device();
+    EXPECT_EQ(dev->open(file), -ENOTTY);
+    EXPECT_EQ(dev->open(cfg.root()), -ENOTTY);  // a directory
+    EXPECT_EQ(dev->open(fifo), -ENOTTY);
+    cfg.map(1, cfg.root() + "/missing");
+    EXPECT_EQ(dev->open(cfg.com_link(1)), -ENOENT);
+    EXPECT_LT(elapsed_ms(start), 1000);
+    // Nothing is open, so every call fails instead of touching a stale descriptor.
+    uint8_t b = 0;
+    EXPECT_LT(dev->read(&b, 1), 0);
+    EXPECT_LT(dev->rx_count(), 0);
+    EXPECT_EQ(dev->close(), 0);
+}
+
+TEST(PosixSerialDevice, SecondOpenOfALockedLineIsRefused) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto a = make_posix_serial_device();
+    auto b = make_posix_serial_device();
+    ASSERT_EQ(a->open(pty.slave()), 0);
+    int r = b->open(pty.slave());
+    EXPECT_TRUE(r == -EWOULDBLOCK || r == -EBUSY) << r;
+    EXPECT_EQ(a->close(), 0);
+    EXPECT_EQ(b->open(pty.slave()), 0);
+}
+
+TEST(PosixSerialDevice, OpensRawAndAppliesRatesExactly) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto dev = make_posix_serial_device();
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+
+    // The master reports the slave's settings: no echo, no line editing.
+    struct termios t;
+    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+
+    platform::LineSettings s;
+    for (uint32_t baud : {19200u, 31250u, 100000u, 1200u}) {
+        s.baud = baud;
+        ASSERT_EQ(dev->apply(s), 0) << baud;
+        uint32_t out = 0, in = 0;
+        ASSERT_EQ(platform::termios2_get_baud(pty.master(), &out, &in), 0);
+        EXPECT_EQ(out, baud);
+        EXPECT_EQ(in, baud);
+    }
+    s.xon_xoff_in = s.xon_xoff_out = true;
+    s.cts_flow = true;
+    s.stop_bits = 2;
+    ASSERT_EQ(dev->apply(s), 0);
+    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
+    EXPECT_NE(t.c_iflag & IXON, 0u);
+    EXPECT_NE(t.c_iflag & IXOFF, 0u);
+    EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+
+    s.data_bits = 9;
+    EXPECT_EQ(dev->apply(s), -EINVAL);
+    s.data_bits = 8;
+    s.baud = 0;  // would hang the line up
+    EXPECT_EQ(dev->apply(s), -EINVAL);
+}
+
+TEST(PosixSerialDevice, MovesBytesAndWaitsInPoll) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto dev = make_posix_serial_device();
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+    ASSERT_EQ(dev->apply(platform::LineSettings{}), 0);
+
+    auto start = steady_clock::now();
+    EXPECT_EQ(dev->wait_rx(30), 0);
+    EXPECT_GE(elapsed_ms(start), 25);
+    uint8_t buf[8];
+    EXPECT_EQ(dev->read(buf, sizeof buf), 0);  // empty: nothing, no error
+
+    pty.send(std::string("\x01\xff\x0d", 3));
+    EXPECT_EQ(dev->wait_rx(1000), 1);
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 3; }));
+    ASSERT_EQ(dev->read(buf, sizeof buf), 3);
+    EXPECT_EQ(buf[0], 0x01);
+    EXPECT_EQ(buf[1], 0xff);
+    EXPECT_EQ(buf[2], 0x0d);  // raw: no CR translation
+
+    const uint8_t out[] = {0x10, 0x02, 0x0a, 0x00};
+    EXPECT_EQ(dev->write(out, sizeof out), 4);
+    EXPECT_EQ(dev->drain_tx(), 0);
+    EXPECT_EQ(pty.receive(4), std::string("\x10\x02\x0a\x00", 4));
+    EXPECT_EQ(dev->set_break(true), 0);
+    EXPECT_EQ(dev->set_break(false), 0);
+    EXPECT_EQ(dev->purge_tx(), 0);
+}
+
+TEST(PosixSerialDevice, VanishedPeerTurnsIntoErrorsNotAnEndlessEmptyLine) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto dev = make_posix_serial_device();
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+    pty.send("abc");
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 3; }));
+    pty.close_master();
+
+    auto start = steady_clock::now();
+    EXPECT_LT(dev->wait_rx(-1), 0);  // would block forever if the hang-up were missed
+    EXPECT_LT(elapsed_ms(start), 1000);
+    uint8_t b = 0;
+    EXPECT_LT(dev->read(&b, 1), 0);
+    EXPECT_LT(dev->rx_count(), 0);
+    EXPECT_LT(dev->write(&b, 1), 0);
+    EXPECT_EQ(dev->close(), 0);
+}
