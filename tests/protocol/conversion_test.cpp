@@ -1,0 +1,183 @@
+#include <climits>
+#include <cstring>
+
+#include "test_support.h"
+
+using testing_support::DefaultSettings;
+using testing_support::ScratchDir;
+
+namespace {
+
+class ConversionTest : public ::testing::Test {
+protected:
+    void SetUp() override { DefaultSettings(); }
+    void TearDown() override { DefaultSettings(); }
+    ScratchDir dir;
+
+    uint8_t Fold(char main, char breakfast, char dinner) {
+        uint8_t b = FoldMealCode(0, main, kMainMeal);
+        b = FoldMealCode(b, breakfast, kBreakfast);
+        return FoldMealCode(b, dinner, kDinner);
+    }
+    std::string Split(uint8_t b) {
+        const MealChars c = SplitDayByte(b);
+        return {c.main, c.breakfast, c.dinner};
+    }
+};
+
+TEST_F(ConversionTest, TransliterationOfNames) {
+    for (int c = 0; c < 0x80; ++c) EXPECT_EQ(ToTerminalChar(static_cast<uint8_t>(c)), c);
+    const std::pair<uint8_t, uint8_t> cases[] = {
+        {0x9F, 'c'},  {0xD8, 'e'},  {0xFD, 'r'},  {0xA7, 'z'},  {0x85, 'u'},  {0xB7, 'E'},
+        {0xE6, 'S'},  {0x81, 0xFC}, {0xE1, 0xDF}, {0xAE, 0xAA}, {0xAF, 0xBB}, {0xAC, 'C'},
+        {0xB0, 0xB0}, {0xA0, 'a'},  {0x80, 0x80}, {0xFF, 0xFF}, {0xFB, 'u'},  {0xFC, 'R'},
+        {0xD2, 'D'},  {0xC5, 0xC5}, {0xEC, 'y'},  {0xED, 'Y'},  {0x9E, 0x9E}, {0xAA, 0xAA},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(ToTerminalChar(in), out) << std::hex << int(in);
+}
+
+TEST_F(ConversionTest, DayByteRoundTripWithCodingClear) {
+    EXPECT_EQ(Fold('1', '0', 'N'), 86);
+    EXPECT_EQ(Split(86), "10N");
+    EXPECT_EQ(Fold('*', '*', '*'), 0);
+    EXPECT_EQ(Split(0), "***");
+    // Unknown characters count as "nothing ordered".
+    EXPECT_EQ(Fold(' ', 'I', '9'), 0);
+}
+
+TEST_F(ConversionTest, DayByteWithCodingSetLosesN) {
+    CCode = 1;
+    EXPECT_EQ(Fold('1', '0', 'N'), 55);
+    EXPECT_EQ(Split(55), "10*");
+}
+
+TEST_F(ConversionTest, EveryMainMealCodeRoundTrips) {
+    MxSn = 1;
+    MxVec = 1;
+    for (int coded = 0; coded <= 1; ++coded) {
+        CCode = static_cast<uint8_t>(coded);
+        for (char ch : std::string("N01A2B3C4D5E6F7G8H")) {
+            if (coded && ch == 'N') continue;  // the same value as "*"
+            const uint8_t b = FoldMealCode(0, ch, kMainMeal);
+            EXPECT_EQ(SplitDayByte(b).main, ch) << "CCode " << coded << " code " << ch;
+        }
+    }
+    CCode = 0;
+    EXPECT_EQ(FoldMealCode(0, 'H', kMainMeal), 18);
+    EXPECT_EQ(SplitDayByte(19).main, '0');
+    CCode = 1;
+    EXPECT_EQ(FoldMealCode(0, 'H', kMainMeal), 17);
+    EXPECT_EQ(SplitDayByte(18).main, '0');
+    EXPECT_TRUE(dir.LogMessages().empty());
+}
+
+TEST_F(ConversionTest, RejectedCodesAreLoggedAndKeepTheByte) {
+    const uint8_t before = FoldMealCode(0, '1', kMainMeal);
+    EXPECT_EQ(FoldMealCode(before, 'A', kBreakfast), before + 4 * 5);  // value 4 < 5
+    EXPECT_FALSE(Coding_error);
+    EXPECT_EQ(FoldMealCode(before, '2', kBreakfast), before);  // value 5 is not below 5
+    EXPECT_TRUE(Coding_error);
+    Coding_error = false;
+    EXPECT_EQ(FoldMealCode(before, 'B', kDinner), before);  // value 6
+    EXPECT_TRUE(Coding_error);
+    EXPECT_EQ(dir.LogMessages(), (std::vector<std::string>{"Spatne kodovani snidani", "Spatne kodovani veceri"}));
+}
+
+TEST_F(ConversionTest, MainMealOverflowWrapsModulo256) {
+    // "H" is 18: 18 * 25 = 450 = 194 mod 256, which splits into 7 ("3"), 3 ("1"), 4 ("A").
+    const uint8_t b = FoldMealCode(0, 'H', kMainMeal);
+    EXPECT_EQ(b, 194);
+    EXPECT_EQ(Split(b), "31A");
+}
+
+TEST_F(ConversionTest, ZeroOrNegativeLimitsAllowOnlyNothing) {
+    for (int32_t limit : {0, -3}) {
+        MxSn = limit;
+        MxVec = limit;
+        Coding_error = false;
+        const uint8_t b = Fold('2', '*', '*');
+        EXPECT_FALSE(Coding_error);
+        EXPECT_EQ(b, 5);  // main value times 1 x 1
+        EXPECT_EQ(Split(b), "2**");
+        EXPECT_EQ(FoldMealCode(b, 'N', kBreakfast), b);
+        EXPECT_TRUE(Coding_error);
+    }
+}
+
+TEST_F(ConversionTest, LargeLimitsDoNotOverflow) {
+    MxSn = INT32_MAX;
+    MxVec = INT32_MAX;
+    const uint8_t b = Fold('*', '*', '0');
+    EXPECT_EQ(b, 2);
+    EXPECT_EQ(Split(b), "**0");
+    EXPECT_FALSE(Coding_error);
+}
+
+TEST_F(ConversionTest, DecodeDaysCodedAndRaw) {
+    uint8_t days[14];
+    for (int i = 0; i < 14; ++i) days[i] = 86;
+    DayStrings s = DecodeDays(0x01, days);
+    EXPECT_STREQ(s.main, "11111111111111");
+    EXPECT_STREQ(s.breakfast, "00000000000000");
+    EXPECT_STREQ(s.dinner, "NNNNNNNNNNNNNN");
+
+    const char raw[] = "ABCDEFGHIJKLMN";
+    std::memcpy(days, raw, 14);
+    s = DecodeDays(0x80, days);
+    EXPECT_STREQ(s.main, raw);
+    EXPECT_STREQ(s.breakfast, "**************");
+    EXPECT_STREQ(s.dinner, "**************");
+
+    days[3] = 0;  // a zero day byte shortens the raw string
+    s = DecodeDays(0xFF, days);
+    EXPECT_STREQ(s.main, "ABC");
+}
+
+bool Read16(const char* text, uint16_t& v) {
+    char buf[32];
+    std::strcpy(buf, text);
+    return ReadNumber16(buf, v);
+}
+bool Read32(const char* text, int32_t& v) {
+    char buf[32];
+    std::strcpy(buf, text);
+    return ReadNumber32(buf, v);
+}
+
+TEST_F(ConversionTest, NumberFieldsThatRead) {
+    const std::pair<const char*, uint16_t> ok16[] = {
+        {"0012", 12}, {"12  ", 12}, {"0x1F", 31}, {"0X1f", 31}, {"    ", 0}, {"", 0},
+        {" 12", 12},  {"+7", 7},    {"-1", 0xFFFF}, {"70000", 70000 & 0xFFFF},
+    };
+    for (const auto& [text, want] : ok16) {
+        uint16_t v = 999;
+        EXPECT_TRUE(Read16(text, v)) << text;
+        EXPECT_EQ(v, want) << text;
+    }
+    int32_t v = 0;
+    EXPECT_TRUE(Read32("-00100", v));
+    EXPECT_EQ(v, -100);
+    EXPECT_TRUE(Read32("99999999999", v));
+    EXPECT_EQ(v, INT32_MAX);
+    EXPECT_TRUE(Read32("-99999999999", v));
+    EXPECT_EQ(v, INT32_MIN);
+}
+
+TEST_F(ConversionTest, NumberFieldsThatFail) {
+    for (const char* text : {"12a", "1 2", "0x", "x1", "abc", "12.5", " 0x1F"}) {
+        uint16_t v16 = 77;
+        int32_t v32 = 77;
+        EXPECT_FALSE(Read16(text, v16)) << text;
+        EXPECT_FALSE(Read32(text, v32)) << text;
+        EXPECT_EQ(v16, 77) << text;
+    }
+}
+
+TEST_F(ConversionTest, TrailingBlanksAreCutInPlace) {
+    char field[] = "42   ";
+    uint16_t v = 0;
+    EXPECT_TRUE(ReadNumber16(field, v));
+    EXPECT_STREQ(field, "42");
+}
+
+}  // namespace

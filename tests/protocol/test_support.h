@@ -1,0 +1,77 @@
+// Shared fixture pieces: a scratch working directory with its own error log,
+// and the run-time settings put back to the defaults for every test.
+#pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diag/diag.h"
+#include "protocol/conversion.h"
+#include "protocol/settings.h"
+
+namespace testing_support {
+
+inline void DefaultSettings() {
+    Baud_rate = 19200;
+    Data_length = 2500 * 24;
+    CCode = 0;
+    DT_use = 0;
+    Kredit = 0;
+    MxSn = 5;
+    MxVec = 5;
+    Master_wait = 40;
+    Coding_error = false;
+}
+
+// Runs each test in its own empty directory, which is also Work_dir.
+class ScratchDir {
+public:
+    ScratchDir() {
+        old_ = std::filesystem::current_path();
+        char pattern[] = "/tmp/stravon-protocol-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        std::filesystem::current_path(dir_);
+        Read_work_dir();
+    }
+    ~ScratchDir() {
+        std::filesystem::current_path(old_);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    const std::filesystem::path& path() const { return dir_; }
+
+    // Messages of the error log, time stamps cut off, bytes as written.
+    std::vector<std::string> LogMessages() const {
+        std::vector<std::string> out;
+        std::ifstream in(dir_ / "errorlog.txt", std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const auto sep = line.find(" - ");
+            out.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
+        }
+        return out;
+    }
+
+    std::string ReadFile(const std::string& name) const {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
+
+private:
+    std::filesystem::path old_;
+    std::filesystem::path dir_;
+};
+
+inline std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+}  // namespace testing_support
