@@ -71,7 +71,7 @@ int append_log_line(std::string_view text) noexcept
         std::string line = stamp;
         line.append(text);
         line += '\n';
-        std::FILE* f = std::fopen(path.c_str(), "a");
+        std::FILE* f = std::fopen(path.c_str(), "ae");
         if (f == nullptr) return -1;
         bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
         int closed = std::fclose(f);

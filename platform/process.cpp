@@ -24,7 +24,8 @@ ScopedHighPriority::ScopedHighPriority(bool enable)
     if (!enable) return;
     errno = 0;
     int current = getpriority(PRIO_PROCESS, 0);
-    if (errno != 0) return;
+    // Already at or above the high level: a "raise" would lower it.
+    if (errno != 0 || current <= High_priority_nice) return;
     previous_ = current;
     raised_ = set_priority(High_priority_nice);
 }

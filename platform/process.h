@@ -13,8 +13,10 @@ int get_priority();
 bool set_priority(int nice);
 
 // Raises the process to High_priority_nice for its lifetime and then puts
-// the previous nice value back. Does nothing when enable is false; a refused
-// raise is silent and leaves nothing to restore.
+// the previous nice value back. Does nothing when enable is false or the
+// process already runs at least that high; a refused raise is silent and
+// leaves nothing to restore. On Linux the nice value belongs to the calling
+// thread, which is the one that talks to the terminals.
 class ScopedHighPriority {
 public:
     explicit ScopedHighPriority(bool enable = true);

@@ -25,6 +25,14 @@ TEST(Priority, ScopedRaisePutsThePreviousValueBack)
         EXPECT_EQ(get_priority(), 3);
     }
     if (geteuid() == 0) {
+        // A process already above the high level is not pulled down to it.
+        ASSERT_TRUE(set_priority(-15));
+        {
+            ScopedHighPriority high;
+            EXPECT_FALSE(high.raised());
+            EXPECT_EQ(get_priority(), -15);
+        }
+        EXPECT_EQ(get_priority(), -15);
         EXPECT_TRUE(set_priority(0));
     }
 }
