@@ -1,0 +1,21 @@
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the window's thread.
+// The handler only writes to a pipe; all Qt work happens in the notifier.
+#pragma once
+#include <QObject>
+
+class QSocketNotifier;
+
+class TSignalWatch : public QObject {
+    Q_OBJECT
+public:
+    explicit TSignalWatch(QObject* parent = nullptr);
+    ~TSignalWatch() override;
+    bool ok() const { return FNotifier != nullptr; }
+
+signals:
+    void terminationRequested(int signal_number);
+
+private:
+    void drain();
+    QSocketNotifier* FNotifier = nullptr;
+};
