@@ -87,6 +87,11 @@ TEST_F(DiagTest, LogLineHasTimeStampAndWindows1250Text)
     // Day, month and year are in range, so the fields are not swapped.
     int day = std::stoi(all.substr(0, 2)), month = std::stoi(all.substr(3, 2));
     EXPECT_TRUE(day >= 1 && day <= 31 && month >= 1 && month <= 12) << all;
+    // Characters Windows-1250 lacks become '?' rather than losing the line.
+    EXPECT_EQ(Log_error("Ω漢 konec"), 0);
+    auto lines = log_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(message(lines[1]), "?? konec");
 }
 
 TEST_F(DiagTest, LinesAreAppendedInCallOrder)
@@ -188,6 +193,22 @@ TEST_F(DiagTest, TooLongWorkDirIsRefusedWithoutWritingElsewhere)
     for (auto& entry : fs::recursive_directory_iterator(dir))
         if (entry.is_regular_file()) ++files;
     EXPECT_EQ(files, 0u);
+}
+
+TEST_F(DiagTest, VanishedCurrentDirectoryGivesNoWorkDir)
+{
+    std::string start = fs::current_path().string();
+    std::string gone = dir + "/gone";
+    fs::create_directory(gone);
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    fs::remove(gone);
+    EXPECT_EQ(Read_work_dir(), 0);
+    ASSERT_EQ(chdir(start.c_str()), 0);
+    EXPECT_TRUE(Work_dir.empty());
+    // Nothing may land in the root directory instead.
+    bool existed = fs::exists("/porcom.sta");
+    EXPECT_NE(Write_status(3, 4), 0);
+    EXPECT_EQ(fs::exists("/porcom.sta"), existed);
 }
 
 TEST_F(DiagTest, WorkPathLimitIsExact)
