@@ -1,0 +1,131 @@
+#include "sim_fixture.h"
+
+using testing_support::SimLinkTest;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST_F(SimLinkTest, ProbeIsFourBytesKeyedByRtsAndAcknowledged) {
+    line.add_terminal(1);
+    Open(1);
+    EXPECT_EQ(Transact("A"), 0);
+    ASSERT_EQ(line.frames().size(), 1u);
+    const sim::ReceivedFrame& f = line.frames()[0];
+    EXPECT_EQ(f.bytes, (Bytes{0x01, 0x04, 0x41, 0x46}));
+    EXPECT_TRUE(f.rts_high);
+    EXPECT_TRUE(f.complete);
+    EXPECT_FALSE(term->IsMaster());
+    // RTS is down again once the exchange is over.
+    auto* device = dynamic_cast<sim::SimLineDevice*>(port->FPort->data->device.get());
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(device->rts());
+}
+
+TEST_F(SimLinkTest, QuietLineSendsAfterListeningForMasterWait) {
+    line.add_terminal(2);
+    Open(2);
+    const uint64_t start = clock.now_us();
+    EXPECT_EQ(Transact("Y"), 0);
+    ASSERT_EQ(line.frames().size(), 1u);
+    EXPECT_EQ(line.frames()[0].bytes, (Bytes{0x02, 0x04, 0x59, 0x5F}));
+    // RtsOff 2 ms, more than Master_wait of quiet, RtsOn 2 ms, then the frame.
+    EXPECT_EQ(line.frames()[0].start_us - start, (2 + Master_wait + 1 + 2) * 1000);
+}
+
+TEST_F(SimLinkTest, UnansweredReachabilityTestCostsThreeListeningTimes) {
+    for (uint32_t wait : {40u, 136u}) {
+        Master_wait = wait;
+        line.add_terminal(static_cast<uint8_t>(wait)).add_fault({sim::FaultKind::Dead, -1, 0});
+        Open(static_cast<uint8_t>(wait));
+        const uint64_t start = clock.now_us();
+        EXPECT_FALSE(term->TestLink());
+        // Two listens of Master_wait + 1 (each after a 2 ms RtsOff), the probe
+        // (RtsOn 2, four bytes, 2, RtsOff 2, 2) and an acknowledgement wait of Master_wait + 1.
+        const uint64_t want = (3 * (wait + 1) + 2 * 2 + 2 + 2 + 2 + 2) * 1000 + 4 * ByteUs();
+        EXPECT_EQ(clock.now_us() - start, want) << "Master_wait " << wait;
+        term.reset();
+        port.reset();
+    }
+}
+
+TEST_F(SimLinkTest, AcknowledgementFirstByteDecides) {
+    sim::Terminal& t = line.add_terminal(1);
+    Open(1);
+    t.add_fault({sim::FaultKind::Refuse, 1, 0});
+    EXPECT_EQ(Transact("A"), 1);
+    // Refused at once: the call ends with the refusal byte, long before Master_wait.
+    const uint64_t frame_end = line.frames().back().end_us;
+    EXPECT_LT(clock.now_us() - frame_end, t.config().ack_delay_us + 2 * ByteUs() + 8000);
+
+    t.add_fault({sim::FaultKind::NoAck, 1, 0});
+    EXPECT_EQ(Transact("A"), 1);
+    EXPECT_GE(clock.now_us() - line.frames().back().end_us, Master_wait * 1000);
+
+    EXPECT_EQ(Transact("A"), 0);
+    EXPECT_EQ(t.received().size(), 3u);
+}
+
+TEST_F(SimLinkTest, CommandStartingWithCIsFollowedByALongPause) {
+    line.add_terminal(1);
+    Open(1);
+    uint64_t start = clock.now_us();
+    EXPECT_EQ(Transact("C1"), 0);
+    const uint64_t with_pause = clock.now_us() - start;
+    start = clock.now_us();
+    EXPECT_EQ(Transact("D1"), 0);
+    const uint64_t without = clock.now_us() - start;
+    EXPECT_EQ(with_pause - without, 3'000'000u);
+}
+
+TEST_F(SimLinkTest, MasterIsFoundAndFramesGoRightAfterThePoll) {
+    line.set_master(20, 5'000);
+    line.add_terminal(1);
+    Open(1);
+    EXPECT_TRUE(term->TestLink());
+    EXPECT_TRUE(term->IsMaster());
+    EXPECT_TRUE(line.frames().empty());  // a heard master makes the probe unnecessary
+
+    const size_t polls_before = line.sent_of(sim::AnswerKind::Poll).size();
+    EXPECT_EQ(Transact("A"), 0);
+    ASSERT_EQ(line.frames().size(), 1u);
+    const sim::ReceivedFrame& f = line.frames()[0];
+    EXPECT_EQ(f.bytes, (Bytes{0x01, 0x04, 0x41, 0x46}));
+    EXPECT_TRUE(f.rts_high);
+    const auto polls = line.sent_of(sim::AnswerKind::Poll);
+    // One poll to find the master, the next one to send after.
+    ASSERT_GE(polls.size(), polls_before + 2);
+    const sim::SentAnswer* last = nullptr;
+    for (const auto& p : polls)
+        if (p.end_us <= f.start_us) last = &p;
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(f.start_us - last->end_us, 2000u);  // only the RTS settling time
+    EXPECT_GT(last->end_us, polls[polls_before].end_us);
+}
+
+TEST_F(SimLinkTest, MasterThatFallsSilentMeansTheFrameIsNotSent) {
+    line.set_master(20, 5'000);
+    line.add_terminal(1);
+    Open(1);
+    EXPECT_TRUE(term->WaitPoll());
+    line.clear_master();
+    const uint8_t frame[4] = {0x01, 0x04, 0x41, 0x46};
+    EXPECT_FALSE(term->SendAfterPoll(frame, 4));
+    EXPECT_FALSE(term->IsMaster());
+    EXPECT_TRUE(line.frames().empty());
+}
+
+TEST_F(SimLinkTest, RtsStaysUpUntilTheFrameHasLeft) {
+    // A long frame at a low rate: dropping RTS early would cut its tail.
+    line.set_baud(1200);
+    line.add_terminal(3);
+    Open(3);
+    const std::string long_line(97, 'A');
+    EXPECT_EQ(Transact(long_line), 0);
+    ASSERT_EQ(line.frames().size(), 1u);
+    EXPECT_EQ(line.frames()[0].bytes.size(), 100u);
+    EXPECT_TRUE(line.frames()[0].rts_high);
+    EXPECT_TRUE(line.frames()[0].checksum_ok);
+}
+
+}  // namespace
