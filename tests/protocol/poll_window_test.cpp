@@ -1,0 +1,206 @@
+// Poll recognition and bounded waits, against a line that delivers exactly
+// the bytes a test scripts, at the virtual times it names.
+#include <map>
+
+#include "platform/clock.h"
+#include "protocol/porcio.h"
+#include "serial/com_port.h"
+#include "serial/ser_port.h"
+#include "test_support.h"
+
+namespace {
+
+struct Script {
+    std::multimap<uint64_t, uint8_t> incoming;  // arrival time (us) -> byte
+    struct Written {
+        uint8_t byte;
+        uint64_t at_us;
+        bool rts;
+    };
+    std::vector<Written> written;
+    bool rts = false;
+};
+
+class ScriptedDevice final : public platform::SerialDevice {
+public:
+    ScriptedDevice(Script& s, platform::VirtualClock& c) : s_(s), c_(c) {}
+    int open(const std::string&) override { return 0; }
+    int apply(const platform::LineSettings&) override { return 0; }
+    int rx_count() override {
+        int n = 0;
+        for (auto it = s_.incoming.begin(); it != s_.incoming.end() && it->first <= c_.now_us(); ++it) ++n;
+        return n;
+    }
+    int tx_count() override { return 0; }
+    int read(uint8_t* buf, size_t n) override {
+        size_t got = 0;
+        while (got < n && !s_.incoming.empty() && s_.incoming.begin()->first <= c_.now_us()) {
+            buf[got++] = s_.incoming.begin()->second;
+            s_.incoming.erase(s_.incoming.begin());
+        }
+        return static_cast<int>(got);
+    }
+    int write(const uint8_t* buf, size_t n) override {
+        for (size_t i = 0; i < n; ++i) s_.written.push_back({buf[i], c_.now_us(), s_.rts});
+        return static_cast<int>(n);
+    }
+    int wait_rx(int timeout_ms) override {
+        const uint64_t deadline = c_.now_us() + (timeout_ms < 0 ? 60'000'000ull : uint64_t(timeout_ms) * 1000);
+        if (!s_.incoming.empty() && s_.incoming.begin()->first <= deadline) {
+            c_.advance_to_us(s_.incoming.begin()->first);
+            return 1;
+        }
+        c_.advance_to_us(deadline);
+        return 0;
+    }
+    int drain_tx() override { return 0; }
+    int set_rts(bool on) override {
+        s_.rts = on;
+        return 0;
+    }
+    int set_dtr(bool) override { return 0; }
+    int set_break(bool) override { return 0; }
+    int modem_status(unsigned* bits) override {
+        *bits = 0;
+        return 0;
+    }
+    int error_counts(platform::LineErrorCounts*) override { return -ENOTTY; }
+    int purge_tx() override { return 0; }
+    int close() override { return 0; }
+
+private:
+    Script& s_;
+    platform::VirtualClock& c_;
+};
+
+class PollWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing_support::DefaultSettings();
+        platform::set_clock(&clock);
+        set_device_factory([this](int) -> std::unique_ptr<platform::SerialDevice> {
+            return std::make_unique<ScriptedDevice>(script, clock);
+        });
+        port = std::make_unique<TSer_Port>(0, 19200);
+        term = std::make_unique<TPorcio>(port.get(), 1);
+    }
+    void TearDown() override {
+        term.reset();
+        port.reset();
+        set_device_factory({});
+        platform::set_clock(nullptr);
+    }
+    // Bytes arriving from ms_from on, one per ms.
+    void Arrive(uint64_t ms_from, std::initializer_list<uint8_t> bytes) {
+        uint64_t t = clock.now_us() + ms_from * 1000;
+        for (uint8_t b : bytes) {
+            script.incoming.emplace(t, b);
+            t += 1000;
+        }
+    }
+    uint64_t Ms() { return clock.now_us() / 1000; }
+
+    testing_support::ScratchDir dir;
+    platform::VirtualClock clock{1'000'000'000};
+    Script script;
+    std::unique_ptr<TSer_Port> port;
+    std::unique_ptr<TPorcio> term;
+};
+
+TEST_F(PollWindowTest, PollIsRecognisedAtItsLastByteThroughASlidingWindow) {
+    const uint64_t start = Ms();
+    Arrive(10, {0x10, 0x04, 0x10, 0x04, 0x55, 0x69, 0x77});
+    EXPECT_TRUE(term->WaitPoll());
+    EXPECT_TRUE(term->IsMaster());
+    EXPECT_EQ(Ms() - start, 15u);  // the 0x69, sixth byte from 10 ms on
+}
+
+TEST_F(PollWindowTest, NearMissesAreNoPoll) {
+    Arrive(10, {0x10, 0x04, 0x55, 0x6A, 0x55, 0x04, 0x10, 0x69});
+    const uint64_t start = Ms();
+    EXPECT_FALSE(term->WaitPoll());
+    // Quiet for more than Master_wait after the last byte (at 17 ms), plus RtsOff.
+    EXPECT_EQ(Ms() - start, 17 + Master_wait + 1);
+    EXPECT_FALSE(term->IsMaster());
+}
+
+TEST_F(PollWindowTest, PollMustCompleteWithinOneWait) {
+    Arrive(10, {0x10, 0x04, 0x55});
+    EXPECT_FALSE(term->WaitPoll());
+    Arrive(20, {0x69});  // after the next wait has cleared input and emptied its window
+    EXPECT_FALSE(term->WaitPoll());
+    EXPECT_FALSE(term->IsMaster());
+}
+
+TEST_F(PollWindowTest, ChatterWithoutPollEndsAfterTheLimit) {
+    for (int i = 0; i < 1000; ++i) Arrive(5 + 10 * static_cast<uint64_t>(i), {0x33});
+    uint64_t start = Ms();
+    EXPECT_FALSE(term->WaitPoll());
+    EXPECT_GE(Ms() - start, kPollWaitLimitMs);
+    EXPECT_LE(Ms() - start, kPollWaitLimitMs + 10);
+
+    start = Ms();
+    const uint8_t frame[4] = {0x01, 0x04, 0x41, 0x46};
+    EXPECT_FALSE(term->SendAfterPoll(frame, 4));
+    EXPECT_LE(Ms() - start, kPollWaitLimitMs + 10);
+    EXPECT_TRUE(script.written.empty());
+}
+
+TEST_F(PollWindowTest, FrameAfterPollIsKeyedAndFollowsThePoll) {
+    Arrive(5, {0x10, 0x04, 0x55, 0x69});
+    const uint8_t frame[4] = {0x01, 0x04, 0x41, 0x46};
+    ASSERT_TRUE(term->SendAfterPoll(frame, 4));
+    ASSERT_EQ(script.written.size(), 4u);
+    for (const auto& w : script.written) {
+        EXPECT_TRUE(w.rts);
+        EXPECT_EQ(w.at_us, script.written[0].at_us);
+    }
+    EXPECT_FALSE(script.rts);
+}
+
+TEST_F(PollWindowTest, AcknowledgementIsTheFirstByteOnly) {
+    Arrive(3, {0x15, 0x06});
+    uint64_t start = Ms();
+    EXPECT_EQ(term->WaitAck(), 1);
+    EXPECT_EQ(Ms() - start, 3u);
+
+    script.incoming.clear();
+    Arrive(Master_wait, {0x06});  // still inside the allowed time
+    EXPECT_EQ(term->WaitAck(), 0);
+
+    start = Ms();
+    Arrive(Master_wait + 2, {0x06});  // too late
+    EXPECT_EQ(term->WaitAck(), 1);
+    EXPECT_EQ(Ms() - start, Master_wait + 1);
+}
+
+TEST_F(PollWindowTest, BlockEndsAfterAGapOfMasterWait) {
+    Arrive(0, {'S', 1, 2});
+    Arrive(2 + Master_wait - 1, {3});      // a gap just short of Master_wait
+    Arrive(3 + 2 * Master_wait + 5, {4});  // this one comes too late
+    ASSERT_NE(term->ReadBlock(), nullptr);
+    EXPECT_EQ(term->FReceived, 4);
+    EXPECT_EQ(term->FBuffer[3], 3);
+}
+
+TEST_F(PollWindowTest, BlockThatIsOnlyAPollIsEmptyOfData) {
+    Arrive(1, {0x10, 0x04, 0x55, 0x69});
+    ASSERT_NE(term->ReadBlock(), nullptr);
+    EXPECT_EQ(term->FReceived, 3);
+    EXPECT_TRUE(term->IsMaster());
+}
+
+TEST_F(PollWindowTest, FailedPortDoesNotSpin) {
+    term.reset();
+    port.reset();
+    set_device_factory([](int) -> std::unique_ptr<platform::SerialDevice> { return nullptr; });
+    TSer_Port dead(0, 19200);
+    TPorcio t(&dead, 1);
+    const uint64_t start = Ms();
+    EXPECT_FALSE(t.TestLink());
+    // Three waits of about Master_wait each, not a busy loop nor an endless one.
+    EXPECT_GE(Ms() - start, 3 * Master_wait);
+    EXPECT_LE(Ms() - start, 3 * Master_wait + 40);
+}
+
+}  // namespace
