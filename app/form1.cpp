@@ -270,6 +270,10 @@ void TForm1::build_layout()
     build_tab3();
     build_menu_and_icon();
     set_tab_order();
+    OpenDialog1.title = QStringLiteral("Soubory příkazů do terminálu.");
+    OpenDialog1.filter = QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat");
+    OpenDialog1.default_ext = QStringLiteral("*.cfg");
+    OpenDialog1.initial_dir = QStringLiteral(".");
     PageControl1->setCurrentIndex(0);
 }
 

@@ -1,0 +1,493 @@
+#include "app/config_record.h"
+#include "app/form1.h"
+#include "gui_support.h"
+#include "protocol/settings.h"
+#include "tray/status_icon.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+
+using gui_test::Sandbox;
+using gui_test::ScriptedDialogs;
+
+namespace {
+
+const QString NoPortWarning = QStringLiteral("Neni otevřen žádný port\nje nutno provést konfiguraci portu!");
+const QString CloseQuestion = QStringLiteral("Opravdu si přeješ ukončit program?\nKomunikace bude ukončena!");
+const QString RestartQuestion = QStringLiteral(
+    "Nastavená konfigurace bude použita až po restartu programu!\nProvést restart programu ihned?");
+
+class FormTest : public ::testing::Test {
+protected:
+    FormTest() { gui_test::app(); }
+    Sandbox box;
+    ScriptedDialogs dialogs;
+
+    std::vector<uint8_t> bytes_of(const TDataCFG& c)
+    {
+        const TConfigBytes b = encode_config(c);
+        return {b.begin(), b.end()};
+    }
+    int count_boxes(const QString& text) const
+    {
+        return static_cast<int>(std::count_if(dialogs.boxes.begin(), dialogs.boxes.end(),
+                                              [&](const gui_test::Box& b) { return b.text == text; }));
+    }
+};
+
+} // namespace
+
+TEST_F(FormTest, FirstRunWithoutStoredValue)
+{
+    Master_wait = 999;
+    TForm1 form(dialogs);
+
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(form.Adr[i]->text(), "0");
+        EXPECT_EQ(form.Port[i]->currentText(), "COM1");
+        EXPECT_FALSE(form.Pripojen[i]->isChecked());
+    }
+    EXPECT_EQ(form.K_Baud1->currentText(), "1200");
+    EXPECT_EQ(form.Radku1->text(), "0");
+    EXPECT_EQ(form.MxSn1->text(), "0");
+    EXPECT_EQ(form.MxVec1->text(), "0");
+    EXPECT_TRUE(form.InSoubor->text().isEmpty());
+    EXPECT_TRUE(form.OutSoubor->text().isEmpty());
+    EXPECT_EQ(form.Rep_read->currentText(), "1");
+    EXPECT_EQ(form.Rep_write->currentText(), "1");
+    EXPECT_EQ(form.Delay_add->currentText(), "0");
+    EXPECT_FALSE(form.CCode1->isChecked());
+    EXPECT_FALSE(form.DT_use1->isChecked());
+    EXPECT_FALSE(form.Kredit1->isChecked());
+    EXPECT_FALSE(form.Priority_set->isChecked()) << "the stored zero clears the layout's tick";
+    EXPECT_EQ(Master_wait, 40u);
+    EXPECT_EQ(Baud_rate, 1200);
+    EXPECT_EQ(form.Label26->text(), QStringLiteral("Poslední úprava programu: Mar  1 2002"));
+
+    // The key is there, the value is not.
+    EXPECT_FALSE(box.stored().has_value());
+    EXPECT_TRUE(platform::RegistryStore(box.registry_path()).open_key(platform::Setup_key, false));
+
+    // No port: warning, window shown on the configuration tab.
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, NoPortWarning);
+    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
+    EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Warning);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
+    EXPECT_TRUE(form.Show_pending);
+    EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
+    for (TShape* s : form.Indicators)
+        EXPECT_EQ(s->brushColor(), colors::White);
+    for (const auto& p : form.Ports)
+        EXPECT_EQ(p, nullptr);
+
+    // The first paint hands the shown window over to the tray icon.
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Show_pending, 2000);
+}
+
+TEST_F(FormTest, DelayListAndItsChange)
+{
+    TDataCFG c;
+    c.Delay_add = 24;
+    box.store(platform::REG_BINARY, bytes_of(c));
+    TForm1 form(dialogs);
+    ASSERT_EQ(form.Delay_add->count(), 25);
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(form.Delay_add->itemText(i), QString::number(4 * i));
+    EXPECT_EQ(Master_wait, 136u);
+
+    dialogs.boxes.clear();
+    form.Delay_add->setCurrentIndex(3);
+    EXPECT_EQ(form.Delay_add->currentText(), "12");
+    EXPECT_EQ(Master_wait, 52u);
+    EXPECT_TRUE(dialogs.boxes.empty());
+
+    // Typed text selects no item: the value stays and the error box says why.
+    form.Delay_add->setEditText(QStringLiteral("7"));
+    EXPECT_EQ(Master_wait, 52u);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("List index out of bounds (-1)"));
+    EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Error);
+}
+
+TEST_F(FormTest, StoredIndexBeyondTheListLeavesNoSelection)
+{
+    TDataCFG c;
+    c.Delay_add = 200;
+    c.Rep_read = 9;
+    c.Port1 = 8;
+    c.Pripojen1 = 1;
+    c.K_Baud1 = 7;
+    box.store(platform::REG_BINARY, bytes_of(c));
+    TForm1 form(dialogs);
+    EXPECT_EQ(TForm1::combo_index(form.Delay_add), -1);
+    EXPECT_EQ(TForm1::combo_index(form.Rep_read), -1);
+    EXPECT_EQ(TForm1::combo_index(form.Port[0]), -1);
+    EXPECT_EQ(TForm1::combo_index(form.K_Baud1), -1);
+    EXPECT_EQ(form.Rep_read_attempts(), 0);
+    EXPECT_EQ(Master_wait, 40u);
+    EXPECT_EQ(Baud_rate, 19200);
+    // COM9 does not exist: the position counts as not connected.
+    EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
+    EXPECT_EQ(count_boxes(NoPortWarning), 1);
+    EXPECT_EQ(form.Terminals[0], nullptr);
+    EXPECT_EQ(count_boxes(QStringLiteral("List index out of bounds (-1)")), 0) << "no error box at start";
+}
+
+TEST_F(FormTest, WrongTypesAndSizesAreReplacedByDefaults)
+{
+    const TConfigBytes defaults = encode_config(default_config());
+    struct Case {
+        uint32_t type;
+        std::vector<uint8_t> data;
+    };
+    const Case cases[] = {
+        {platform::REG_DWORD, {1, 0, 0, 0}},
+        {platform::REG_SZ, {'a', 'b'}},
+        {platform::REG_EXPAND_SZ, {}},
+        {platform::REG_BINARY, std::vector<uint8_t>(69, 7)},
+        {platform::REG_BINARY, std::vector<uint8_t>(5000, 0xFF)},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << k.type << " size " << k.data.size());
+        box.store(k.type, k.data);
+        TForm1 form(dialogs);
+        EXPECT_EQ(form.Adr[0]->text(), "1");
+        EXPECT_TRUE(form.Pripojen[0]->isChecked());
+        EXPECT_FALSE(form.Pripojen[1]->isChecked());
+        EXPECT_EQ(form.K_Baud1->currentText(), "19200");
+        EXPECT_EQ(form.Radku1->text(), "2500");
+        EXPECT_EQ(form.MxSn1->text(), "5");
+        EXPECT_EQ(form.MxVec1->text(), "5");
+        EXPECT_EQ(form.Rep_read->currentText(), "2");
+        EXPECT_EQ(form.Rep_write->currentText(), "2");
+        EXPECT_TRUE(form.Priority_set->isChecked());
+        EXPECT_EQ(Baud_rate, 19200);
+        EXPECT_EQ(Data_length, 60000);
+        const auto v = box.stored();
+        ASSERT_TRUE(v.has_value());
+        EXPECT_EQ(v->type, platform::REG_BINARY);
+        EXPECT_EQ(v->data, std::vector<uint8_t>(defaults.begin(), defaults.end()));
+        // COM1 is connected but its device is missing.
+        EXPECT_NE(std::find(box.log_lines().begin(), box.log_lines().end(), "COM1 neotevřen"),
+                  box.log_lines().end());
+    }
+}
+
+TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
+{
+    // A 20-byte value: terminals, K_Baud1 and Radku1; the rest zero.
+    std::vector<uint8_t> v(20, 0);
+    v[0] = 10; v[1] = 2;
+    v[3] = 20; v[4] = 3;
+    v[6] = 30; v[7] = 4;
+    v[9] = 40; v[10] = 5;
+    v[12] = 2;                // 4800 Bd
+    v[16] = 100;              // capacity 100
+    box.store(platform::REG_BINARY, v);
+    {
+        TForm1 form(dialogs);
+        EXPECT_EQ(form.Adr[3]->text(), "40");
+        EXPECT_EQ(form.Port[2]->currentText(), "COM5");
+        EXPECT_EQ(form.K_Baud1->currentText(), "4800");
+        EXPECT_EQ(form.Radku1->text(), "100");
+        EXPECT_EQ(form.MxSn1->text(), "0");
+        EXPECT_EQ(form.Rep_read->currentText(), "1");
+        EXPECT_EQ(Baud_rate, 4800);
+        EXPECT_EQ(Data_length, 2400);
+        EXPECT_EQ(box.stored()->data, v) << "a usable value is not rewritten";
+    }
+    // Any type but text and DWORD is taken as bytes.
+    box.store(platform::REG_MULTI_SZ, {5, 0, 0});
+    TForm1 form(dialogs);
+    EXPECT_EQ(form.Adr[0]->text(), "5");
+    EXPECT_EQ(box.stored()->type, platform::REG_MULTI_SZ);
+}
+
+TEST_F(FormTest, NegativeBaudIndexReadsAs19200)
+{
+    TDataCFG c;
+    c.K_Baud1 = -1;
+    c.DT_use1 = 1;
+    c.Radku1 = 2500;
+    box.store(platform::REG_BINARY, bytes_of(c));
+    TForm1 form(dialogs);
+    EXPECT_EQ(Baud_rate, 19200);
+    EXPECT_EQ(Data_length, 72500);
+    EXPECT_EQ(TForm1::combo_index(form.K_Baud1), -1);
+}
+
+TEST_F(FormTest, SaveConvertsAndStores)
+{
+    TForm1 form(dialogs);
+    form.Adr[0]->setText("300");
+    form.Adr[1]->setText("-1");
+    form.Adr[2]->setText("$1F");
+    form.Port[1]->setCurrentIndex(7);
+    form.Port[3]->setEditText("COM9");  // typed: no item selected
+    form.Pripojen[2]->setChecked(true);
+    form.K_Baud1->setEditText("38400");
+    form.Radku1->setText("2500");
+    form.MxSn1->setText("-3");
+    form.MxVec1->setText("4");
+    form.DT_use1->setChecked(true);
+    form.InSoubor->setText(QStringLiteral("požadavky_dlouhé.txt"));  // 20 characters
+    form.OutSoubor->setText(QStringLiteral("výstup.txt"));
+    form.Rep_read->setCurrentIndex(4);
+    form.Rep_write->setCurrentIndex(8);
+    form.Delay_add->setCurrentIndex(3);
+    form.Priority_set->setChecked(true);
+    dialogs.boxes.clear();
+    dialogs.answers = {false};
+
+    form.BitBtn1->click();
+
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, RestartQuestion);
+    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Varování"));
+    EXPECT_TRUE(dialogs.boxes[0].question);
+    EXPECT_FALSE(form.Released()) << "No keeps the program running";
+
+    const auto v = box.stored();
+    ASSERT_TRUE(v.has_value());
+    ASSERT_EQ(v->type, platform::REG_BINARY);
+    ASSERT_EQ(v->data.size(), 68u);
+    const TDataCFG c = decode_config(v->data);
+    EXPECT_EQ(c.Adr1, 44);
+    EXPECT_EQ(c.Adr2, 255);
+    EXPECT_EQ(c.Adr3, 31);
+    EXPECT_EQ(c.Port2, 7);
+    EXPECT_EQ(c.Port4, 255);
+    EXPECT_EQ(c.Pripojen3, 1);
+    EXPECT_EQ(c.K_Baud1, -1);
+    EXPECT_EQ(c.Radku1, 2500);
+    EXPECT_EQ(c.MxSn1, -3);
+    EXPECT_EQ(c.DT_use1, 1);
+    // Windows-1250 bytes, the first 12 of them, then zeros.
+    EXPECT_EQ(field_text(c.InSoubor), platform::utf8_to_cp1250("požadavky_dl"));
+    EXPECT_EQ(c.InSoubor[12], 0);
+    EXPECT_EQ(c.InSoubor[13], 0);
+    EXPECT_EQ(c.InSoubor[14], 0);
+    EXPECT_EQ(field_text(c.OutSoubor), std::string("v\xFDstup.txt"));
+    EXPECT_EQ(c.Rep_read, 4);
+    EXPECT_EQ(c.Rep_write, 8);
+    EXPECT_EQ(c.Delay_add, 3);
+    EXPECT_EQ(c.Priority_set, 1);
+
+    // The running program keeps what it loaded; the next start shows the new.
+    EXPECT_EQ(form.Data_CFG, TDataCFG{});
+    EXPECT_EQ(Baud_rate, 1200);
+    TForm1 next(dialogs);
+    EXPECT_EQ(next.Adr[0]->text(), "44");
+    EXPECT_EQ(next.InSoubor->text(), QStringLiteral("požadavky_dl"));
+    EXPECT_EQ(next.OutSoubor->text(), QStringLiteral("výstup.txt"));
+    EXPECT_EQ(Master_wait, 52u);
+}
+
+TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
+{
+    const std::vector<uint8_t> before = bytes_of(default_config());
+    box.store(platform::REG_BINARY, before);
+    {
+        TForm1 form(dialogs);
+        for (QLineEdit* edit : {form.Adr[2], form.Radku1, form.MxSn1, form.MxVec1}) {
+            const QString good = edit->text();
+            for (const QString& bad : {QStringLiteral("12x"), QString(), QStringLiteral("1.5")}) {
+                edit->setText(bad);
+                dialogs.boxes.clear();
+                try {
+                    form.BitBtn1Click();
+                    ADD_FAILURE() << "saved with '" << bad.toStdString() << "'";
+                } catch (const TAppError& e) {
+                    EXPECT_EQ(std::string(e.what()), "'" + bad.toStdString() + "' is not a valid integer value");
+                }
+                EXPECT_TRUE(dialogs.boxes.empty()) << "no restart question";
+                EXPECT_EQ(box.stored()->data, before);
+            }
+            edit->setText(good);
+        }
+    }
+    // Through the button: the error box, no question, nothing written.
+    TForm1 form(dialogs);
+    form.Adr[1]->setText(QStringLiteral("abc"));
+    dialogs.boxes.clear();
+    form.BitBtn1->click();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("'abc' is not a valid integer value"));
+    EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Error);
+    EXPECT_FALSE(dialogs.boxes[0].question);
+    EXPECT_EQ(box.stored()->data, before);
+}
+
+TEST_F(FormTest, SaveReportsAFailedWrite)
+{
+    TForm1 form(dialogs);
+    // A directory where the store's file should be makes every write fail.
+    std::filesystem::remove(box.registry_path());
+    std::filesystem::create_directory(box.registry_path());
+    dialogs.boxes.clear();
+    form.BitBtn1->click();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Failed to set data for 'Data_CFG'"));
+    EXPECT_FALSE(dialogs.boxes[0].question);
+}
+
+TEST_F(FormTest, CloseAsksAndReleasesInOrder)
+{
+    TForm1 form(dialogs);
+    dialogs.boxes.clear();
+    dialogs.answers = {false};
+    EXPECT_FALSE(form.close());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, CloseQuestion);
+    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
+    EXPECT_FALSE(form.Released());
+    EXPECT_EQ(box.log_lines().back(), "Start programu");
+
+    // The tray menu's "Konec" on a hidden window asks too.
+    form.Hide_windowClick();
+    EXPECT_FALSE(form.isVisible());
+    dialogs.answers = {true};
+    QSignalSpy closed(&form, &TForm1::Closed);
+    form.Konec->trigger();
+    EXPECT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_TRUE(form.Released());
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "Stop programu"}));
+    EXPECT_TRUE(closed.wait(1000));
+    EXPECT_TRUE(form.Cmd_list.empty());
+}
+
+TEST_F(FormTest, CloseWaitsForARunningCommandRun)
+{
+    TForm1 form(dialogs);
+    dialogs.boxes.clear();
+    form.FRunning = true;
+    form.Close_without_question();
+    EXPECT_FALSE(form.Released()) << "nothing is released under a running command";
+    EXPECT_TRUE(dialogs.boxes.empty());
+    form.End_run();
+    QTRY_VERIFY_WITH_TIMEOUT(form.Released(), 2000);
+    EXPECT_TRUE(dialogs.boxes.empty()) << "a signal's close asks nothing";
+    EXPECT_EQ(box.log_lines().back(), "Stop programu");
+}
+
+TEST_F(FormTest, WatcherIsStoppedBeforeTheEndAndWaitedFor)
+{
+    struct FakeWatcher : TWatcherThread {
+        explicit FakeWatcher(TForm1& f) : form(f) {}
+        void Terminate() override { terminated = true; }
+        // Ends only after the release, and sees the slots already empty.
+        bool Finished() const override
+        {
+            ++polls;
+            saw_empty = std::all_of(form.Terminals.begin(), form.Terminals.end(),
+                                    [](const auto& t) { return t == nullptr; });
+            return terminated && polls > 3;
+        }
+        TForm1& form;
+        bool terminated = false;
+        mutable int polls = 0;
+        mutable bool saw_empty = false;
+    };
+    TForm1 form(dialogs);
+    auto* w = new FakeWatcher(form);
+    form.Hlidac.reset(w);
+    dialogs.answers = {true};
+    EXPECT_TRUE(form.close());
+    EXPECT_EQ(form.Hlidac, nullptr);
+}
+
+TEST_F(FormTest, LayoutTextsAndPlaces)
+{
+    TForm1 form(dialogs);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Stravon - komunikátor pro jídelny (4 týdny)"));
+    EXPECT_EQ(form.size(), QSize(600, 380));
+    EXPECT_EQ(form.minimumSize(), form.maximumSize());
+    ASSERT_EQ(form.PageControl1->count(), 3);
+    EXPECT_EQ(form.PageControl1->tabText(0), QStringLiteral("Ovládání terminálu"));
+    EXPECT_EQ(form.PageControl1->tabText(1), QStringLiteral("Konfigurace terminálů"));
+    EXPECT_EQ(form.PageControl1->tabText(2), QStringLiteral("Servisní nastavení"));
+    EXPECT_EQ(form.Button1->geometry(), QRect(230, 7, 140, 25));
+    EXPECT_EQ(form.Edit1->geometry(), QRect(379, 8, 209, 21));
+    EXPECT_EQ(form.BitBtn3->geometry(), QRect(420, 61, 140, 41));
+    EXPECT_EQ(form.BitBtn1->geometry(), QRect(439, 229, 93, 56));
+    EXPECT_EQ(form.Port[2]->geometry(), QRect(96, 37, 59, 21));
+    EXPECT_EQ(form.Pripojen[1]->geometry(), QRect(9, 60, 144, 17));
+    EXPECT_EQ(form.Selekt->ItemIndex(), 0);
+    EXPECT_EQ(form.Selekt->Buttons[3]->text(), QStringLiteral("Term 4"));
+    for (int n = 0; n < 4; ++n)
+        EXPECT_EQ(form.Indicators[n]->geometry(), QRect(5 + 35 * n, 20, 25, 25));
+    form.PageControl1->setCurrentIndex(0);
+    QApplication::processEvents();
+    EXPECT_EQ(form.Memo1->height(), 207);
+    EXPECT_EQ(form.Memo1->geometry().bottom(), form.TabSheet1->height() - 1) << "aligned to the bottom";
+    EXPECT_EQ(form.Rep_write->count(), 9);
+    EXPECT_EQ(form.Rep_read->count(), 5);
+    EXPECT_TRUE(form.Label17->text().contains(QStringLiteral("se uloží do registru Windows\npo stisknutí")));
+    EXPECT_FALSE(form.Label25->text().contains(QLatin1Char('\r')));
+
+    const QList<QAction*> items = form.PopupMenu1->actions();
+    ASSERT_EQ(items.size(), 4);
+    EXPECT_EQ(items[0]->text(), QStringLiteral("Zobrazit program"));
+    EXPECT_EQ(items[1]->text(), QStringLiteral("Schovat program"));
+    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(items[3]->text(), QStringLiteral("Konec"));
+    EXPECT_EQ(form.PopupMenu1->defaultAction(), items[0]);
+    EXPECT_EQ(form.StatusIcon1->Hint(), QStringLiteral("Komunikátor PORCIO"));
+    EXPECT_EQ(form.StatusIcon1->IconIndex(), 0);
+    EXPECT_EQ(form.OpenDialog1.title, QStringLiteral("Soubory příkazů do terminálu."));
+
+    // Keyboard order.
+    const auto next_stop = [](QWidget* w) {
+        do
+            w = w->nextInFocusChain();
+        while (!(w->focusPolicy() & Qt::TabFocus));
+        return w;
+    };
+    EXPECT_EQ(next_stop(form.BitBtn2), form.Edit1);
+    EXPECT_EQ(next_stop(form.Edit1), form.Button1);
+    EXPECT_EQ(next_stop(form.Button3), form.Selekt->Buttons[0]);
+    EXPECT_EQ(next_stop(form.Pripojen[0]), form.Adr[1]);
+    EXPECT_EQ(next_stop(form.MxVec1), form.BitBtn1);
+    EXPECT_EQ(next_stop(form.Priority_set), form.InSoubor);
+    EXPECT_EQ(next_stop(form.InSoubor), form.OutSoubor);
+}
+
+TEST_F(FormTest, ShowHideAndTheTabMenu)
+{
+    TForm1 form(dialogs);
+    form.Hide_windowClick();
+    EXPECT_FALSE(form.isVisible());
+    form.StatusIcon1->handleActivation(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(form.isVisible());
+    form.Button2->click();
+    EXPECT_FALSE(form.isVisible());
+    form.Show_window->trigger();
+    EXPECT_TRUE(form.isVisible());
+    form.Hide_window->trigger();
+    EXPECT_FALSE(form.isVisible());
+
+    form.show();
+    for (int tab = 0; tab < 3; ++tab) {
+        form.PageControl1->setCurrentIndex(tab);
+        QWidget* page = form.PageControl1->currentWidget();
+        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(580, 340), page->mapToGlobal(QPoint(580, 340)));
+        QApplication::sendEvent(page, &ev);
+        EXPECT_EQ(form.PopupMenu1->isVisible(), tab != 0) << "tab " << tab;
+        form.PopupMenu1->hide();
+    }
+}
