@@ -1,0 +1,152 @@
+// The line-up against simulated terminals on ptys mapped as COM ports.
+#include "app/config_record.h"
+#include "app/form1.h"
+#include "gui_support.h"
+#include "protocol/porcio.h"
+#include "serial/ser_port.h"
+
+#include <QListWidget>
+#include <QProcess>
+#include <QTabWidget>
+#include <QTest>
+#include <memory>
+
+using gui_test::Sandbox;
+using gui_test::ScriptedDialogs;
+
+namespace {
+
+class LineUpTest : public ::testing::Test {
+protected:
+    LineUpTest() { gui_test::app(); }
+    ~LineUpTest() override
+    {
+        for (auto& p : sims) {
+            p->terminate();
+            if (!p->waitForFinished(3000))
+                p->kill();
+            p->waitForFinished(3000);
+        }
+    }
+
+    // A simulator on a pty that COM<com> names.
+    void simulate(int com, const QStringList& args)
+    {
+        std::filesystem::remove(box.com_link(com));
+        auto p = std::make_unique<QProcess>();
+        const char* bin = std::getenv("STRAVON_BIN");
+        const QString program = QString::fromUtf8(bin ? bin : ".") + QStringLiteral("/stravon-termsim");
+        p->start(program, QStringList{QStringLiteral("--pty"), QStringLiteral("--link"),
+                                      QString::fromStdString(box.com_link(com).string())} + args);
+        ASSERT_TRUE(p->waitForStarted(5000)) << program.toStdString();
+        ASSERT_TRUE(p->waitForReadyRead(10000)) << "the simulator printed no pty path";
+        for (int i = 0; i < 200 && !std::filesystem::exists(box.com_link(com)); ++i)
+            QTest::qWait(10);
+        ASSERT_TRUE(std::filesystem::exists(box.com_link(com)));
+        sims.push_back(std::move(p));
+    }
+
+    void configure(const TDataCFG& c)
+    {
+        const TConfigBytes b = encode_config(c);
+        box.store(platform::REG_BINARY, std::vector<uint8_t>(b.begin(), b.end()));
+    }
+
+    static TDataCFG at_19200()
+    {
+        TDataCFG c = default_config();
+        c.Pripojen1 = 0;
+        return c;
+    }
+
+    Sandbox box;
+    ScriptedDialogs dialogs;
+    std::vector<std::unique_ptr<QProcess>> sims;
+};
+
+} // namespace
+
+TEST_F(LineUpTest, MasterSlaveAndSilentLines)
+{
+    simulate(1, {"--terminal", "1", "--terminal", "2"});
+    simulate(2, {"--terminal", "3", "--master", "25"});
+    simulate(3, {"--terminal", "4"});
+    TDataCFG c = at_19200();
+    c.Adr1 = 1; c.Port1 = 0; c.Pripojen1 = 1;
+    c.Adr2 = 2; c.Port2 = 0; c.Pripojen2 = 1;
+    c.Adr3 = 3; c.Port3 = 1; c.Pripojen3 = 1;
+    c.Adr4 = 9; c.Port4 = 2; c.Pripojen4 = 1;  // nobody answers at 9
+    configure(c);
+
+    auto form = std::make_unique<TForm1>(dialogs);
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", "COM2 otevřen",
+                                                         "COM3 otevřen", "TERM 1 SLAVE", "TERM 2 SLAVE",
+                                                         "TERM 3 MASTER", "TERM 4 NEPRIPOJEN"}));
+    EXPECT_EQ(form->Indicators[0]->brushColor(), colors::Aqua);
+    EXPECT_EQ(form->Indicators[1]->brushColor(), colors::Aqua);
+    EXPECT_EQ(form->Indicators[2]->brushColor(), colors::Lime);
+    EXPECT_EQ(form->Indicators[3]->brushColor(), colors::Red);
+
+    // Two positions on COM1 share its one wrapper.
+    ASSERT_NE(form->Terminals[0], nullptr);
+    ASSERT_NE(form->Terminals[1], nullptr);
+    EXPECT_EQ(form->Terminals[0]->FSerPort, form->Ports[0].get());
+    EXPECT_EQ(form->Terminals[1]->FSerPort, form->Ports[0].get());
+    EXPECT_EQ(form->Terminals[0]->FAddress, 1);
+    EXPECT_EQ(form->Terminals[1]->FAddress, 2);
+    ASSERT_NE(form->Terminals[3], nullptr) << "a silent terminal keeps its object";
+    for (std::size_t p = 3; p < 8; ++p)
+        EXPECT_EQ(form->Ports[p], nullptr);
+
+    EXPECT_TRUE(dialogs.boxes.empty()) << "a port opened: no warning";
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(form->Memo1->count(), 0);
+
+    dialogs.answers = {true};
+    EXPECT_TRUE(form->close());
+    for (const auto& t : form->Terminals)
+        EXPECT_EQ(t, nullptr);
+    for (const auto& p : form->Ports)
+        EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(box.log_lines().back(), "Stop programu");
+}
+
+TEST_F(LineUpTest, MissingDeviceAndUnconnectedPosition)
+{
+    simulate(1, {"--terminal", "1"});
+    TDataCFG c = at_19200();
+    c.Adr1 = 1; c.Port1 = 4; c.Pripojen1 = 1;  // COM5: no such device
+    c.Adr2 = 1; c.Port2 = 0; c.Pripojen2 = 1;
+    c.Adr3 = 1; c.Port3 = 0; c.Pripojen3 = 0;  // on COM1 but not connected
+    configure(c);
+
+    TForm1 form(dialogs);
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen",
+                                                         "Chyba RS232 cislo: -14  NO8250", "COM5 neotevřen",
+                                                         "TERM 2 SLAVE"}));
+    EXPECT_EQ(form.Indicators[0]->brushColor(), colors::White);
+    EXPECT_EQ(form.Indicators[1]->brushColor(), colors::Aqua);
+    EXPECT_EQ(form.Indicators[2]->brushColor(), colors::White);
+    EXPECT_EQ(form.Terminals[0], nullptr);
+    EXPECT_EQ(form.Terminals[2], nullptr);
+    ASSERT_NE(form.Ports[4], nullptr) << "a wrapper stays in its slot when its port failed";
+    EXPECT_FALSE(form.Ports[4]->FOpened);
+    EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+TEST_F(LineUpTest, NoPortOpenedShowsTheConfigurationTab)
+{
+    TDataCFG c = at_19200();
+    c.Pripojen2 = 1;
+    c.Port2 = 6;  // COM7: missing
+    configure(c);
+    TForm1 form(dialogs);
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "Chyba RS232 cislo: -14  NO8250",
+                                                         "COM7 neotevřen"}));
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
+    for (TShape* s : form.Indicators)
+        EXPECT_EQ(s->brushColor(), colors::White);
+}
