@@ -211,6 +211,20 @@ TEST_F(SimLine, MasterStaysQuietWhileARouterFrameIsQueued) {
     EXPECT_GE(polls.front().start_us, ack_end);
 }
 
+TEST_F(SimLine, MasterStaysQuietBetweenQueuedFrames) {
+    line.add_terminal(1);
+    // A slot exactly where one queued frame ends and the next begins.
+    line.set_master(50, 4 * BT);
+    auto two = sim::make_frame(9, "A");
+    const auto second = sim::make_frame(1, "A");
+    two.insert(two.end(), second.begin(), second.end());
+    send(two);
+    (void)read_until_time(100'000);
+    const auto polls = line.sent_of(AnswerKind::Poll);
+    ASSERT_FALSE(polls.empty());
+    EXPECT_GT(polls.front().start_us, 8 * BT);
+}
+
 TEST_F(SimLine, NoPollSlotsInThePastWhenMasterStartsLate) {
     clock.advance_to_us(5'000'000);
     dev.rx_count();
