@@ -107,7 +107,7 @@ QCheckBox* make_check(QWidget* parent, const QString& text, int x, int y, int w,
 QFrame* make_panel(QWidget* parent, int x, int y, int w, int h)
 {
     auto* f = new QFrame(parent);
-    f->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    f->setFrameStyle(QFrame::Box | QFrame::Sunken);
     f->setLineWidth(1);
     f->setGeometry(x, y, w, h);
     return f;
@@ -195,6 +195,21 @@ void TTabSheet::resizeEvent(QResizeEvent* e)
         BottomAligned->setGeometry(0, height() - BottomAligned->height(), width(), BottomAligned->height());
 }
 
+void TGroupBox::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    const QFontMetrics fm(font());
+    const int line = fm.height() / 2;
+    p.setPen(palette().color(QPalette::Mid));
+    p.drawRect(rect().adjusted(0, line, -1, -1));
+    p.setPen(palette().color(QPalette::Light));
+    p.drawRect(rect().adjusted(1, line + 1, -2, -2));
+    const QRect caption(6, 0, fm.horizontalAdvance(title()) + 4, fm.height());
+    p.fillRect(caption, palette().color(QPalette::Window));
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(caption, Qt::AlignCenter, title());
+}
+
 TRadioGroup::TRadioGroup(const QStringList& items, QWidget* parent)
     : QGroupBox(parent), FGroup(new QButtonGroup(this))
 {
@@ -251,6 +266,11 @@ void TForm1::build_layout()
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(600, 380);
+    // The layout's pixel geometry was made for an 8 point sans at 96 dpi.
+    QFont sans(QStringLiteral("Nimbus Sans"));
+    sans.setStyleHint(QFont::SansSerif);
+    sans.setPixelSize(11);
+    setFont(sans);
     if (const QScreen* s = QGuiApplication::primaryScreen())
         move(s->availableGeometry().center() - rect().center());
 
@@ -340,7 +360,7 @@ void TForm1::build_tab2()
                                QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("COM6"),
                                QStringLiteral("COM7"), QStringLiteral("COM8")};
     for (int i = 0; i < 4; ++i) {
-        auto* g = new QGroupBox(QStringLiteral("Terminál %1").arg(i + 1), t);
+        auto* g = new TGroupBox(QStringLiteral("Terminál %1").arg(i + 1), t);
         g->setGeometry(group_pos[i].x(), group_pos[i].y(), 170, 83);
         set_text_color(g, Navy);
         GroupBox[i] = g;

@@ -56,6 +56,16 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
 };
 
+// A group box whose caption sits on its frame line, so children placed near
+// the top stay clear of the frame.
+class TGroupBox : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
 // Radio group with an item index (-1: nothing selected).
 class TRadioGroup : public QGroupBox {
 public:
@@ -140,7 +150,7 @@ public:
     QLineEdit* Edit1 = nullptr;
     QListWidget* Memo1 = nullptr;
 
-    std::array<QGroupBox*, 4> GroupBox{};
+    std::array<TGroupBox*, 4> GroupBox{};
     std::array<QLineEdit*, 4> Adr{};
     std::array<QComboBox*, 4> Port{};
     std::array<QCheckBox*, 4> Pripojen{};

@@ -40,9 +40,6 @@ int main(int argc, char** argv)
         QApplication::setApplicationName(QStringLiteral("Stravon"));
         QApplication::setApplicationDisplayName(QStringLiteral("Stravon"));
         QApplication::setQuitOnLastWindowClosed(false);
-        QFont font(QStringLiteral("Nimbus Sans"));
-        font.setPixelSize(11);
-        QApplication::setFont(font);
         TQtDialogs dialogs;
         platform::set_message_dispatcher(&process_window_events);
         try {
@@ -51,8 +48,12 @@ int main(int argc, char** argv)
             QObject::connect(&form, &TForm1::Closed, &app, &QCoreApplication::quit);
             QObject::connect(&signals_, &TSignalWatch::terminationRequested, &form,
                              [&form](int) { form.Close_without_question(); });
-            form.StatusIcon1->applyStartState();
-            rc = app.exec();
+            if (signals_.received())
+                form.Close_without_question();
+            if (!form.Released()) {
+                form.StatusIcon1->applyStartState();
+                rc = app.exec();
+            }
         } catch (const std::exception& e) {
             show_error_box(dialogs, nullptr, QString::fromUtf8(e.what()));
             rc = 0;

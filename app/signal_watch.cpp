@@ -55,6 +55,8 @@ void TSignalWatch::drain()
     int last = 0;
     while (::read(pipe_fds[0], &b, 1) == 1)
         last = b;
-    if (last)
+    if (last) {
+        FReceived = last;
         emit terminationRequested(last);
+    }
 }

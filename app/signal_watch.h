@@ -11,6 +11,9 @@ public:
     explicit TSignalWatch(QObject* parent = nullptr);
     ~TSignalWatch() override;
     bool ok() const { return FNotifier != nullptr; }
+    // The last signal received, so one that came before anyone listened
+    // (while the window was still starting) is not lost.
+    int received() const { return FReceived; }
 
 signals:
     void terminationRequested(int signal_number);
@@ -18,4 +21,5 @@ signals:
 private:
     void drain();
     QSocketNotifier* FNotifier = nullptr;
+    int FReceived = 0;
 };
