@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "serial/com_port.h"
 #include "tests/serial/fake_device.h"
 
@@ -393,6 +394,23 @@ TEST_F(FakeDriver, DumpOfAnOpenPortShowsSettingsQueuesErrorsAndModemLines) {
         "8250:0000",
     };
     EXPECT_EQ(printed, expected);
+}
+
+int dispatched = 0;
+void count_dispatch() { ++dispatched; }
+
+TEST_F(FakeDriver, DefaultIdleHookDispatchesTheThreadsPendingMessages) {
+    ComPort* p = open();
+    set_idle_hook(nullptr);
+    dispatched = 0;
+    platform::set_message_dispatcher(count_dispatch);
+    EXPECT_EQ(read_byte_timed(p, 30), BUFREMPTY);
+    platform::set_message_dispatcher(nullptr);
+    EXPECT_GE(dispatched, 3);
+    EXPECT_EQ(hook_calls, 0);
+    int before = dispatched;
+    EXPECT_EQ(idle_wait(p, 20), 0);  // unbound again: nothing to call
+    EXPECT_EQ(dispatched, before);
 }
 
 }  // namespace
