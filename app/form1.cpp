@@ -735,8 +735,14 @@ bool TForm1::FormClose()
     }
     const bool skip = FSkipQuestion;
     FSkipQuestion = false;
-    if (!skip && !Dialogs.ask_yes_no(nullptr, CloseQuestion, QStringLiteral("Pozor!"), TBoxIcon::Question))
-        return false;
+    if (!skip) {
+        FAsking = true;
+        FForceClose = false;
+        const bool yes = Dialogs.ask_yes_no(nullptr, CloseQuestion, QStringLiteral("Pozor!"), TBoxIcon::Question);
+        FAsking = false;
+        if (!yes && !FForceClose)
+            return false;
+    }
     // The question's own event loop may have let a run start.
     if (FRunning) {
         FClosePending = true;
@@ -761,6 +767,11 @@ void TForm1::closeEvent(QCloseEvent* e)
 
 void TForm1::Close_without_question()
 {
+    if (FAsking) {
+        // Inside the close question: whatever the answer, the program ends.
+        FForceClose = true;
+        return;
+    }
     FSkipQuestion = true;
     if (FRunning) {
         FClosePending = true;

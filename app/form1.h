@@ -203,5 +203,8 @@ private:
 
     bool FClosePending = false;
     bool FSkipQuestion = false;
+    // The close question is open; a termination signal meanwhile decides it.
+    bool FAsking = false;
+    bool FForceClose = false;
     bool FReleased = false;
 };

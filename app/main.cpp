@@ -8,6 +8,7 @@
 #include "tray/status_icon.h"
 
 #include <QApplication>
+#include <QWidget>
 #include <QThread>
 #include <cerrno>
 #include <memory>
@@ -44,6 +45,11 @@ int main(int argc, char** argv)
         platform::set_message_dispatcher(&process_window_events);
         try {
             TSignalWatch signals_;
+            // A box waiting for a person must not hold the end up.
+            QObject::connect(&signals_, &TSignalWatch::terminationRequested, &app, [] {
+                if (QWidget* box = QApplication::activeModalWidget())
+                    box->close();
+            });
             TForm1 form(dialogs);
             QObject::connect(&form, &TForm1::Closed, &app, &QCoreApplication::quit);
             QObject::connect(&signals_, &TSignalWatch::terminationRequested, &form,

@@ -491,3 +491,22 @@ TEST_F(FormTest, ShowHideAndTheTabMenu)
         form.PopupMenu1->hide();
     }
 }
+
+TEST_F(FormTest, SignalWhileTheCloseQuestionIsOpenEndsTheProgram)
+{
+    // Dialogs whose close question is interrupted by a termination signal.
+    struct InterruptedDialogs : ScriptedDialogs {
+        TForm1* form = nullptr;
+        bool ask_yes_no(QWidget* o, const QString& t, const QString& c, TBoxIcon i) override
+        {
+            if (form)
+                form->Close_without_question();
+            return ScriptedDialogs::ask_yes_no(o, t, c, i);  // answers No
+        }
+    } interrupted;
+    TForm1 form(interrupted);
+    interrupted.form = &form;
+    EXPECT_TRUE(form.close());
+    EXPECT_TRUE(form.Released());
+    EXPECT_EQ(box.log_lines().back(), "Stop programu");
+}
