@@ -125,7 +125,15 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     TPorcio term(&port, 1);
     char line[kWorkLineSize] = "Y";
     // As a batch does, test the link first; it also lets the simulator settle.
-    if (!term.TestLink() || term.Transact(line, sizeof line) != 0) {
+    // A loaded machine can be late enough to throw the acknowledgement away
+    // with the echo; a read command is then simply sent again.
+    term.TestLink();
+    int result = 1;
+    for (int attempt = 0; attempt < 3 && result != 0; ++attempt) {
+        std::strcpy(line, "Y");
+        result = term.Transact(line, sizeof line);
+    }
+    if (result != 0) {
         std::printf("(a) the read command was not acknowledged; the simulator's log:\n");
         std::ifstream in(log);
         for (std::string l; std::getline(in, l);) std::printf("    %s\n", l.c_str());
