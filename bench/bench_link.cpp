@@ -136,7 +136,7 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     if (result != 0) {
         std::printf("(a) the read command was not acknowledged; the simulator's log:\n");
         std::ifstream in(log);
-        for (std::string l; std::getline(in, l);) std::printf("    %s\n", l.c_str());
+        for (std::string l; std::getline(in, l);) std::printf("    %.120s\n", l.c_str());
         return;
     }
     const double t0 = Now();
