@@ -17,8 +17,9 @@ char* argv_[] = {arg0_, nullptr};
 
 QApplication& app()
 {
-    static QApplication a(argc_, argv_);
-    return a;
+    // Never destroyed: Qt's own globals are gone by the time statics end.
+    static QApplication* a = new QApplication(argc_, argv_);
+    return *a;
 }
 
 // The application object must exist before the fixture's widgets.
