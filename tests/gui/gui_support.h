@@ -29,6 +29,9 @@ inline QApplication& app()
     static int argc = 1;
     static char arg0[] = "gui_test";
     static char* argv[] = {arg0, nullptr};
+    // These tests run without a display unless told otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     // Never destroyed: Qt's own globals are gone by the time statics end.
     static QApplication* a = new QApplication(argc, argv);
     return *a;

@@ -17,6 +17,9 @@ char* argv_[] = {arg0_, nullptr};
 
 QApplication& app()
 {
+    // These tests run without a display unless told otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     // Never destroyed: Qt's own globals are gone by the time statics end.
     static QApplication* a = new QApplication(argc_, argv_);
     return *a;
