@@ -510,3 +510,35 @@ TEST_F(FormTest, SignalWhileTheCloseQuestionIsOpenEndsTheProgram)
     EXPECT_TRUE(form.Released());
     EXPECT_EQ(box.log_lines().back(), "Stop programu");
 }
+
+TEST(DialogsTest, WithoutADisplayBoxesAnswerAtOnce)
+{
+    gui_test::app();
+    ASSERT_TRUE(TQtDialogs::no_display());
+    TQtDialogs d;
+    testing::internal::CaptureStderr();
+    d.message(nullptr, QStringLiteral("Neni otevřen žádný port"), QStringLiteral("Pozor!"), TBoxIcon::Warning);
+    const bool yes = d.ask_yes_no(nullptr, QStringLiteral("Opravdu?"), QStringLiteral("Pozor!"), TBoxIcon::Question);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(yes) << "a question without a person is answered No";
+    EXPECT_NE(err.find("Pozor!: Neni otevřen žádný port"), std::string::npos) << err;
+    EXPECT_NE(err.find("Opravdu?"), std::string::npos);
+    EXPECT_EQ(d.open_file(nullptr, TOpenFileRequest{}), std::nullopt);
+}
+
+TEST(DialogsTest, FileFilterAndGuardedHandlers)
+{
+    gui_test::app();
+    EXPECT_EQ(qt_file_filter(QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat")),
+              QStringLiteral("Konfigurační soubory (*.cfg);;Bat soubory (*.bat)"));
+    EXPECT_EQ(qt_file_filter(QStringLiteral("Vše|*.cfg;*.bat")), QStringLiteral("Vše (*.cfg *.bat)"));
+
+    ScriptedDialogs d;
+    bool after = false;
+    run_guarded(d, nullptr, [] { throw TAppError("'x' is not a valid integer value"); });
+    run_guarded(d, nullptr, [&] { after = true; });
+    ASSERT_EQ(d.boxes.size(), 1u);
+    EXPECT_EQ(d.boxes[0].text, QStringLiteral("'x' is not a valid integer value"));
+    EXPECT_EQ(d.boxes[0].icon, TBoxIcon::Error);
+    EXPECT_TRUE(after) << "the program runs on after the box";
+}
