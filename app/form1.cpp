@@ -550,10 +550,9 @@ void TForm1::ShowCFG()
     OutSoubor->setText(cp1250_field(Data_CFG.OutSoubor));
     // A stored index past the list leaves no selection; the master test then
     // keeps its base wait rather than failing at start.
-    const int delay = combo_index(Delay_add);
-    Master_wait = MasterWaitBase + (delay >= 0 ? static_cast<uint32_t>(parse_int(
-                                                     Delay_add->itemText(delay).toStdString()).value_or(0))
-                                               : 0u);
+    Master_wait = MasterWaitBase;
+    if (const int delay = combo_index(Delay_add); delay >= 0)
+        Master_wait += static_cast<uint32_t>(parse_int(Delay_add->itemText(delay).toStdString()).value_or(0));
     Label26->setText(QStringLiteral("Poslední úprava programu: Mar  1 2002"));
 }
 
