@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/posix_serial.h"
 #include "platform/serial_device.h"
@@ -89,6 +90,8 @@ public:
         }
         fd_ = fd;
         gone_ = false;
+        no_counters_ = false;
+        rx_head_ = rx_tail_ = 0;
         return 0;
     }
 
@@ -127,11 +130,12 @@ public:
         return 0;
     }
 
+    // What the kernel holds plus what an earlier read left in our buffer.
     int rx_count() override {
         if (int e = usable()) return e;
         int n = 0;
         if (::ioctl(fd_, FIONREAD, &n) != 0) return failed(errno);
-        return n;
+        return n + static_cast<int>(rx_tail_ - rx_head_);
     }
 
     int tx_count() override {
@@ -141,14 +145,23 @@ public:
         return n;
     }
 
+    // Bytes are taken one at a time by the link, so one read() fetches all
+    // that is queued and the following bytes cost no system call.
     int read(uint8_t* buf, size_t n) override {
         if (int e = usable()) return e;
         if (n == 0) return 0;
-        ssize_t r = ::read(fd_, buf, n);
-        if (r > 0) return static_cast<int>(r);
-        if (r == 0) return hung_up() ? failed(EIO) : 0;
-        if (errno == EAGAIN || errno == EINTR) return 0;
-        return failed(errno);
+        if (rx_head_ == rx_tail_) {
+            rx_head_ = rx_tail_ = 0;
+            if (n >= sizeof rx_buf_) return read_fd(buf, n);
+            int r = read_fd(rx_buf_, sizeof rx_buf_);
+            if (r <= 0) return r;
+            rx_tail_ = static_cast<size_t>(r);
+        }
+        size_t k = rx_tail_ - rx_head_;
+        if (k > n) k = n;
+        std::memcpy(buf, rx_buf_ + rx_head_, k);
+        rx_head_ += k;
+        return static_cast<int>(k);
     }
 
     int write(const uint8_t* buf, size_t n) override {
@@ -161,9 +174,21 @@ public:
     }
 
     int wait_rx(int timeout_ms) override {
+        if (timeout_ms < 0) return wait_rx_for(nullptr);
+        struct timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        return wait_rx_for(&ts);
+    }
+
+    int wait_rx_us(uint64_t timeout_us) override {
+        struct timespec ts = {static_cast<time_t>(timeout_us / 1000000), static_cast<long>(timeout_us % 1000000) * 1000};
+        return wait_rx_for(&ts);
+    }
+
+    int wait_rx_for(const struct timespec* timeout) {
         if (int e = usable()) return e;
+        if (rx_head_ != rx_tail_) return 1;
         struct pollfd p = {fd_, POLLIN, 0};
-        int r = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+        int r = ::ppoll(&p, 1, timeout, nullptr);
         if (r < 0) return errno == EINTR ? 0 : -errno;
         if (r == 0) return 0;
         // Bytes still queued when the line vanishes are lost anyway.
@@ -208,8 +233,15 @@ public:
 
     int error_counts(LineErrorCounts* c) override {
         if (int e = usable()) return e;
+        // The driver asks before every transfer; a device without counters
+        // (a pty, many USB adapters) will not grow them while open.
+        if (no_counters_) return -ENOTTY;
         struct serial_icounter_struct ic;
-        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) return -errno;
+        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) {
+            int e = errno;
+            if (e == ENOTTY || e == EINVAL) no_counters_ = true;
+            return -e;
+        }
         c->frame = static_cast<uint32_t>(ic.frame);
         c->overrun = static_cast<uint32_t>(ic.overrun);
         c->parity = static_cast<uint32_t>(ic.parity);
@@ -230,6 +262,7 @@ public:
         int r = ::close(fd_);
         fd_ = -1;
         gone_ = false;
+        rx_head_ = rx_tail_ = 0;
         return r == 0 ? 0 : -errno;
     }
 
@@ -245,6 +278,14 @@ private:
         return -e;
     }
 
+    int read_fd(uint8_t* buf, size_t n) {
+        ssize_t r = ::read(fd_, buf, n);
+        if (r > 0) return static_cast<int>(r);
+        if (r == 0) return hung_up() ? failed(EIO) : 0;
+        if (errno == EAGAIN || errno == EINTR) return 0;
+        return failed(errno);
+    }
+
     bool hung_up() const {
         struct pollfd p = {fd_, POLLIN, 0};
         return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL));
@@ -257,6 +298,11 @@ private:
 
     int fd_ = -1;
     bool gone_ = false;
+    bool no_counters_ = false;
+    // Received bytes already taken from the kernel, not yet from us.
+    uint8_t rx_buf_[256];
+    size_t rx_head_ = 0;
+    size_t rx_tail_ = 0;
 };
 
 }  // namespace

@@ -44,6 +44,12 @@ public:
     // Blocks until a byte can be read or timeout_ms passes (-1: no limit).
     // 1 = readable, 0 = time-out.
     virtual int wait_rx(int timeout_ms) = 0;
+    // The same to the microsecond, for deadlines that must not round up to a
+    // whole millisecond; a device that only knows milliseconds rounds up.
+    virtual int wait_rx_us(uint64_t timeout_us) {
+        const uint64_t ms = (timeout_us + 999) / 1000;
+        return wait_rx(ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
+    }
     // Blocks until everything written has left the transmitter.
     virtual int drain_tx() = 0;
     virtual int set_rts(bool on) = 0;

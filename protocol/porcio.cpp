@@ -32,17 +32,28 @@ private:
     int count_ = 0;
 };
 
-uint32_t Since(uint32_t start) { return platform::GetTickCount() - start; }
+uint64_t NowUs() { return platform::clock().now_us(); }
 
-// Waits for one byte until deadline_ms after start; -1 when none came in time.
+// Deadlines are kept in microseconds: a millisecond tick would add up to a
+// tick of slack to every wait.
+uint64_t MasterWaitUs() { return uint64_t(Master_wait) * 1000; }
+
+// While a block streams in, the next byte is not waited for one at a time:
+// the bytes of this long gather in the port's queue and are taken together,
+// which saves a wake-up per byte. The quiet timer restarts when a byte is
+// taken, never before it arrived, so a block still ends only after
+// Master_wait or more of silence; at most this much later than the bare rule.
+constexpr uint64_t kGatherUs = 2000;
+
+// Waits for one byte until the deadline; -1 when none came in time.
 // A port that fails at once is not allowed to turn the wait into a spin.
-int ByteBefore(TSer_Port& port, uint32_t start, uint32_t deadline_ms) {
-    const uint32_t elapsed = Since(start);
-    if (elapsed >= deadline_ms) return -1;
-    const int b = port.GetCharWait(static_cast<int>(deadline_ms - elapsed));
+int ByteBefore(TSer_Port& port, uint64_t deadline_us) {
+    uint64_t now = NowUs();
+    if (now >= deadline_us) return -1;
+    const int b = port.GetCharWaitUs(deadline_us - now);
     if (b >= 0) return b;
-    const uint32_t now = Since(start);
-    if (now < deadline_ms) platform::Sleep(deadline_ms - now);
+    now = NowUs();
+    if (now < deadline_us) platform::clock().sleep_us(deadline_us - now);
     return -1;
 }
 
@@ -56,23 +67,20 @@ TPorcio::~TPorcio() = default;
 // Steps shared by the master test and the wait before sending: true at a
 // complete poll, false after more than Master_wait ms of quiet, or once the
 // line has chattered for kPollWaitLimitMs without a poll.
-bool TPorcio::ListenForPoll(uint32_t quiet_start) {
+bool TPorcio::ListenForPoll(uint64_t quiet_start_us) {
     PollWindow window;
-    const uint32_t listen_start = quiet_start;
+    // "More than" Master_wait: the first microsecond past it ends the wait.
+    const uint64_t limit_end = quiet_start_us + uint64_t(kPollWaitLimitMs) * 1000 + 1;
     for (;;) {
-        const uint32_t now = platform::GetTickCount();
-        const uint32_t quiet = now - quiet_start;
-        const uint32_t listened = now - listen_start;
-        if (quiet > Master_wait || listened > kPollWaitLimitMs) return false;
-        const uint32_t wait = std::min(Master_wait + 1 - quiet, kPollWaitLimitMs + 1 - listened);
-        const int b = ByteBefore(*FSerPort, now, wait);
-        if (b < 0) continue;
+        const uint64_t quiet_end = quiet_start_us + MasterWaitUs() + 1;
+        const int b = ByteBefore(*FSerPort, std::min(quiet_end, limit_end));
+        if (b < 0) return false;
         if (window.Completes(static_cast<uint8_t>(b))) {
             FMaster = true;
             return true;
         }
         window.Shift(static_cast<uint8_t>(b));
-        quiet_start = platform::GetTickCount();
+        quiet_start_us = NowUs();
     }
 }
 
@@ -80,7 +88,7 @@ bool TPorcio::WaitPoll() {
     FMaster = false;
     FSerPort->ClearInput();
     FSerPort->RtsOff();
-    return ListenForPoll(platform::GetTickCount());
+    return ListenForPoll(NowUs());
 }
 
 void TPorcio::PutFrame(const uint8_t* frame, int length) {
@@ -99,7 +107,7 @@ void TPorcio::SendNow(const uint8_t* frame, int length) {
 }
 
 bool TPorcio::SendAfterPoll(const uint8_t* frame, int length) {
-    const uint32_t quiet_start = platform::GetTickCount();
+    const uint64_t quiet_start = NowUs();
     FSerPort->ClearInput();
     FSerPort->RtsOff();
     FMaster = false;
@@ -113,7 +121,8 @@ bool TPorcio::SendAfterPoll(const uint8_t* frame, int length) {
 }
 
 int TPorcio::WaitAck() {
-    const int b = ByteBefore(*FSerPort, platform::GetTickCount(), Master_wait + 1);
+    // Allowed until more than Master_wait has passed.
+    const int b = ByteBefore(*FSerPort, NowUs() + MasterWaitUs() + 1);
     return b == kAck ? 0 : 1;
 }
 
@@ -151,7 +160,7 @@ const uint8_t* TPorcio::ReadBlock() {
     std::fill(FBuffer.begin(), FBuffer.end(), uint8_t{0});
     PollWindow window;
     size_t count = 0;
-    int b = FSerPort->GetCharWait(static_cast<int>(Master_wait));
+    int b = FSerPort->GetCharWaitUs(MasterWaitUs());
     while (b >= 0) {
         if (count == FBuffer.size()) {
             Log_error("Blok dat je delsi nez " + std::to_string(FBuffer.size()) + " B");
@@ -160,8 +169,12 @@ const uint8_t* TPorcio::ReadBlock() {
         FBuffer[count++] = static_cast<uint8_t>(b);
         // The first byte counts too, so a block that is only a poll ends at it.
         window.Shift(static_cast<uint8_t>(b));
-        const uint32_t quiet_start = platform::GetTickCount();
-        b = ByteBefore(*FSerPort, quiet_start, Master_wait);
+        const uint64_t quiet_end = NowUs() + MasterWaitUs();
+        b = FSerPort->GetChar();
+        if (b < 0) {
+            platform::clock().sleep_us(std::min(kGatherUs, MasterWaitUs() / 4));
+            b = ByteBefore(*FSerPort, quiet_end);
+        }
         if (b >= 0 && window.Completes(static_cast<uint8_t>(b))) {
             FMaster = true;
             break;

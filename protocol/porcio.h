@@ -61,7 +61,7 @@ public:
     int32_t FDelivered = 0;
 
 private:
-    bool ListenForPoll(uint32_t quiet_start);
+    bool ListenForPoll(uint64_t quiet_start_us);
     void PutFrame(const uint8_t* frame, int length);
     bool DecodeBlock(char* line, TCommandView& view, const uint8_t* block);
 };

@@ -509,26 +509,43 @@ ComPort* open_com_port(int port_index, int baud, char parity, uint8_t word_lengt
     return p;
 }
 
-int read_byte_timed(ComPort* port, int ms) {
-    const uint32_t deadline = platform::GetTickCount() + static_cast<uint32_t>(ms);
+namespace {
+
+// The first byte before the deadline (none: no limit), else -8 or an error.
+// Trying the read first spares a separate count of the queue for every byte.
+int wait_for_byte(ComPort* port, const uint64_t* deadline_us) {
     for (;;) {
-        if (port->op_rx_count(port) != 0) return port->op_read_byte(port);
+        const int r = port->op_read_byte(port);
+        if (r != BUFREMPTY) return r;
         int h = idle_hook(port);
         if (h < 0) return fail(port, h);
-        int slice = Wait_slice_ms;
-        if (ms != -1) {
-            int32_t left = static_cast<int32_t>(deadline - platform::GetTickCount());
-            if (left <= 0) return BUFREMPTY;
-            if (left < slice) slice = left;
+        uint64_t slice = Wait_slice_ms * 1000;
+        if (deadline_us) {
+            const uint64_t now = platform::clock().now_us();
+            if (now >= *deadline_us) return BUFREMPTY;
+            if (*deadline_us - now < slice) slice = *deadline_us - now;
         }
         // Block instead of spinning; a simulated line lets its time pass here.
         if (port->data && port->data->device) {
-            int r = port->data->device->wait_rx(slice);
-            if (r < 0) return fail(port, map_system_error(r));
+            int w = port->data->device->wait_rx_us(slice);
+            if (w < 0) return fail(port, map_system_error(w));
         } else {
-            platform::Sleep(static_cast<uint32_t>(slice));
+            platform::clock().sleep_us(slice);
         }
     }
+}
+
+}  // namespace
+
+int read_byte_timed(ComPort* port, int ms) {
+    if (ms == -1) return wait_for_byte(port, nullptr);
+    const uint64_t deadline = platform::clock().now_us() + uint64_t(ms < 0 ? 0 : ms) * 1000;
+    return wait_for_byte(port, &deadline);
+}
+
+int read_byte_timed_us(ComPort* port, uint64_t timeout_us) {
+    const uint64_t deadline = platform::clock().now_us() + timeout_us;
+    return wait_for_byte(port, &deadline);
 }
 
 int drain_rx(ComPort* port) {

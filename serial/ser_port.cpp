@@ -60,6 +60,19 @@ int TSer_Port::GetCharWait(int ms) {
     return r;
 }
 
+int TSer_Port::GetCharWaitUs(uint64_t us) {
+    if (!FPort) {
+        FLastError = NOTSUPPORTED;
+        return -1;
+    }
+    int r = read_byte_timed_us(FPort, us);
+    if (r < 0) {
+        FLastError = FPort->status;
+        return -1;
+    }
+    return r;
+}
+
 int TSer_Port::PutChar(int byte) {
     if (!FPort) return NOTSUPPORTED;
     return FPort->op_write_byte(FPort, byte);

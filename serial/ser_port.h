@@ -15,6 +15,7 @@ public:
     int Close();
     int GetChar();              // a waiting byte 0..255, else -1 at once
     int GetCharWait(int ms);    // first byte within ms (-1: no limit), else -1
+    int GetCharWaitUs(uint64_t us);  // the same, the time-out in microseconds
     int PutChar(int byte);
     // Blocks until every byte handed to PutChar has left the transmitter,
     // so RTS is never dropped under a frame still in the queue.
