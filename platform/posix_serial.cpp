@@ -90,7 +90,6 @@ public:
         }
         fd_ = fd;
         gone_ = false;
-        no_counters_ = false;
         rx_head_ = rx_tail_ = 0;
         return 0;
     }
@@ -233,15 +232,8 @@ public:
 
     int error_counts(LineErrorCounts* c) override {
         if (int e = usable()) return e;
-        // The driver asks before every transfer; a device without counters
-        // (a pty, many USB adapters) will not grow them while open.
-        if (no_counters_) return -ENOTTY;
         struct serial_icounter_struct ic;
-        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) {
-            int e = errno;
-            if (e == ENOTTY || e == EINVAL) no_counters_ = true;
-            return -e;
-        }
+        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) return -errno;
         c->frame = static_cast<uint32_t>(ic.frame);
         c->overrun = static_cast<uint32_t>(ic.overrun);
         c->parity = static_cast<uint32_t>(ic.parity);
@@ -298,7 +290,6 @@ private:
 
     int fd_ = -1;
     bool gone_ = false;
-    bool no_counters_ = false;
     // Received bytes already taken from the kernel, not yet from us.
     uint8_t rx_buf_[256];
     size_t rx_head_ = 0;

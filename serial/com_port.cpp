@@ -120,7 +120,11 @@ platform::SerialDevice& dev(ComPort* p) { return *p->data->device; }
 int clear_comm_error(ComPort* p, int* in, int* out) {
     Win32PortData& d = *p->data;
     platform::LineErrorCounts c;
-    if (d.device->error_counts(&c) == 0) {
+    // Asked before every transfer; a device without counters (a pty, many USB
+    // adapters) does not grow them, so one refusal is enough.
+    const int counted = d.has_error_counts ? d.device->error_counts(&c) : -ENOTTY;
+    if (counted == -ENOTTY) d.has_error_counts = false;
+    if (counted == 0) {
         uint32_t mask = 0;
         if (c.frame != d.last_counts.frame) mask |= CE_FRAME;
         if (c.overrun != d.last_counts.overrun) mask |= CE_OVERRUN;
@@ -461,7 +465,9 @@ int device_open(ComPort* p) {
     c.fRtsControl = RTS_CONTROL_ENABLE;
     // Errors counted before the open are not this port's.
     platform::LineErrorCounts base;
-    if (d.device->error_counts(&base) == 0) d.last_counts = base;
+    const int counted = d.device->error_counts(&base);
+    if (counted == 0) d.last_counts = base;
+    d.has_error_counts = counted != -ENOTTY;
     return 0;
 }
 

@@ -112,6 +112,7 @@ struct Win32PortData {
     uint32_t uart_register = 0;
     std::unique_ptr<platform::SerialDevice> device;  // null once the open failed
     platform::LineErrorCounts last_counts;            // for the error deltas
+    bool has_error_counts = true;                     // false once the device said it has none
 };
 
 using LinePrinter = void (*)(const char* line);

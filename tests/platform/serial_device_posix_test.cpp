@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "platform/posix_serial.h"
 #include "platform/serial_device.h"
@@ -162,4 +164,63 @@ TEST(PosixSerialDevice, VanishedPeerTurnsIntoErrorsNotAnEndlessEmptyLine) {
     EXPECT_LT(dev->rx_count(), 0);
     EXPECT_LT(dev->write(&b, 1), 0);
     EXPECT_EQ(dev->close(), 0);
+}
+
+TEST(PosixSerialDevice, BytesReadAheadKeepTheirOrderAndStayCounted) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto dev = make_posix_serial_device();
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+    ASSERT_EQ(dev->apply(platform::LineSettings{}), 0);
+
+    pty.send("abcde");
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 5; }));
+    uint8_t b = 0;
+    ASSERT_EQ(dev->read(&b, 1), 1);
+    EXPECT_EQ(b, 'a');
+    // The rest now waits on our side of the kernel, and still counts as received.
+    EXPECT_EQ(dev->rx_count(), 4);
+    EXPECT_EQ(dev->wait_rx(0), 1);
+    EXPECT_EQ(dev->wait_rx_us(0), 1);
+
+    pty.send("fg");
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 6; }));
+    std::string got;
+    uint8_t buf[3];
+    for (int r; (r = dev->read(buf, sizeof buf)) > 0;) got.append(reinterpret_cast<char*>(buf), size_t(r));
+    EXPECT_EQ(got, "bcdefg");
+    EXPECT_EQ(dev->rx_count(), 0);
+
+    // A large read bypasses the read-ahead and loses nothing either.
+    std::string big(600, 'x');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = char('A' + i % 26);
+    pty.send(big);
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 600; }));
+    ASSERT_EQ(dev->read(&b, 1), 1);
+    got.assign(1, char(b));
+    std::vector<uint8_t> large(1000);
+    for (int r; (r = dev->read(large.data(), large.size())) > 0;) got.append(large.begin(), large.begin() + r);
+    EXPECT_EQ(got, big);
+
+    // Closing forgets what was read ahead: a reopened line starts empty.
+    pty.send("zz");
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 2; }));
+    ASSERT_EQ(dev->read(&b, 1), 1);
+    EXPECT_EQ(dev->close(), 0);
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+    EXPECT_EQ(dev->rx_count(), 0);
+}
+
+TEST(PosixSerialDevice, WaitInMicrosecondsLastsItsTimeAndEndsOnAByte) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto dev = make_posix_serial_device();
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+    auto start = steady_clock::now();
+    EXPECT_EQ(dev->wait_rx_us(2500), 0);
+    const auto waited = duration_cast<microseconds>(steady_clock::now() - start).count();
+    EXPECT_GE(waited, 2500);
+    EXPECT_LT(waited, 1'000'000);
+    pty.send("q");
+    EXPECT_EQ(dev->wait_rx_us(1'000'000), 1);
 }

@@ -1,5 +1,6 @@
 // Poll recognition and bounded waits, against a line that delivers exactly
 // the bytes a test scripts, at the virtual times it names.
+#include <algorithm>
 #include <map>
 
 #include "platform/clock.h"
@@ -19,6 +20,7 @@ struct Script {
     };
     std::vector<Written> written;
     bool rts = false;
+    int waits = 0;  // times the reader blocked: its wake-ups
 };
 
 class ScriptedDevice final : public platform::SerialDevice {
@@ -45,7 +47,12 @@ public:
         return static_cast<int>(n);
     }
     int wait_rx(int timeout_ms) override {
-        const uint64_t deadline = c_.now_us() + (timeout_ms < 0 ? 60'000'000ull : uint64_t(timeout_ms) * 1000);
+        return wait_rx_us(timeout_ms < 0 ? 60'000'000ull : uint64_t(timeout_ms) * 1000);
+    }
+    // Waits to the microsecond, as poll(2) with a fine time-out does.
+    int wait_rx_us(uint64_t timeout_us) override {
+        ++s_.waits;
+        const uint64_t deadline = c_.now_us() + timeout_us;
         if (!s_.incoming.empty() && s_.incoming.begin()->first <= deadline) {
             c_.advance_to_us(s_.incoming.begin()->first);
             return 1;
@@ -117,10 +124,11 @@ TEST_F(PollWindowTest, PollIsRecognisedAtItsLastByteThroughASlidingWindow) {
 
 TEST_F(PollWindowTest, NearMissesAreNoPoll) {
     Arrive(10, {0x10, 0x04, 0x55, 0x6A, 0x55, 0x04, 0x10, 0x69});
-    const uint64_t start = Ms();
+    const uint64_t start = clock.now_us();
     EXPECT_FALSE(term->WaitPoll());
-    // Quiet for more than Master_wait after the last byte (at 17 ms), plus RtsOff.
-    EXPECT_EQ(Ms() - start, 17 + Master_wait + 1);
+    // Quiet for more than Master_wait after the last byte (at 17 ms): waits are
+    // kept to the microsecond, so the first one past Master_wait ends it.
+    EXPECT_EQ(clock.now_us() - start, (17 + Master_wait) * 1000 + 1);
     EXPECT_FALSE(term->IsMaster());
 }
 
@@ -168,10 +176,11 @@ TEST_F(PollWindowTest, AcknowledgementIsTheFirstByteOnly) {
     Arrive(Master_wait, {0x06});  // still inside the allowed time
     EXPECT_EQ(term->WaitAck(), 0);
 
-    start = Ms();
-    Arrive(Master_wait + 2, {0x06});  // too late
+    const uint64_t start_us = clock.now_us();
+    script.incoming.emplace(start_us + Master_wait * 1000 + 2, 0x06);  // too late, if only just
     EXPECT_EQ(term->WaitAck(), 1);
-    EXPECT_EQ(Ms() - start, Master_wait + 1);
+    // Over once more than Master_wait has passed, not at the next millisecond tick.
+    EXPECT_EQ(clock.now_us() - start_us, Master_wait * 1000 + 1);
 }
 
 TEST_F(PollWindowTest, BlockEndsAfterAGapOfMasterWait) {
@@ -201,6 +210,55 @@ TEST_F(PollWindowTest, FailedPortDoesNotSpin) {
     // Three waits of about Master_wait each, not a busy loop nor an endless one.
     EXPECT_GE(Ms() - start, 3 * Master_wait);
     EXPECT_LE(Ms() - start, 3 * Master_wait + 40);
+}
+
+TEST_F(PollWindowTest, QuietTimeIsMeasuredFromTheLastByteToTheMicrosecond) {
+    // A byte between two millisecond ticks: the quiet time counts from it, not from a tick.
+    const uint64_t t0 = clock.now_us();
+    script.incoming.emplace(t0 + 7'400, 0x33);
+    EXPECT_FALSE(term->WaitPoll());
+    EXPECT_EQ(clock.now_us() - t0, 7'400 + Master_wait * 1000 + 1);
+
+    // A byte that comes just inside Master_wait of quiet keeps the test going.
+    const uint64_t t1 = clock.now_us();
+    script.incoming.emplace(t1 + 2'000 + Master_wait * 1000, 0x33);  // 2 ms RtsOff first
+    script.incoming.emplace(t1 + 2'000 + Master_wait * 2000 + 2, 0x33);  // one microsecond late
+    EXPECT_FALSE(term->WaitPoll());
+    EXPECT_EQ(clock.now_us() - t1, 2'000 + Master_wait * 2000 + 1);
+    EXPECT_EQ(script.incoming.size(), 1u);  // the late byte was not taken
+}
+
+TEST_F(PollWindowTest, BlockBytesAreGatheredWithoutAWakeUpEach) {
+    // 400 bytes 0.5 ms apart, as a fast line delivers them.
+    const uint64_t t0 = clock.now_us();
+    std::vector<uint8_t> sent;
+    for (int i = 0; i < 400; ++i) {
+        sent.push_back(static_cast<uint8_t>(i * 7));
+        script.incoming.emplace(t0 + 1000 + uint64_t(i) * 500, sent.back());
+    }
+    const uint64_t last = t0 + 1000 + 399 * 500;
+    ASSERT_NE(term->ReadBlock(), nullptr);
+    ASSERT_EQ(term->FReceived, 400);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), term->FBuffer.begin()));
+    // Several bytes per wake-up, not one.
+    EXPECT_LT(script.waits, 400 / 3);
+    // The block still ends only after Master_wait of silence, and not long after.
+    EXPECT_GE(clock.now_us() - last, Master_wait * 1000);
+    EXPECT_LE(clock.now_us() - last, Master_wait * 1000 + 2000);
+}
+
+TEST_F(PollWindowTest, GatheringNeverShortensTheGapThatEndsABlock) {
+    // Gaps just under Master_wait, ending at odd microseconds: all one block.
+    const uint64_t t0 = clock.now_us();
+    uint64_t t = t0 + 300;
+    for (int i = 0; i < 5; ++i) {
+        script.incoming.emplace(t, static_cast<uint8_t>(i));
+        script.incoming.emplace(t + 450, static_cast<uint8_t>(0x80 + i));
+        t += 450 + Master_wait * 1000 - 1;
+    }
+    ASSERT_NE(term->ReadBlock(), nullptr);
+    EXPECT_EQ(term->FReceived, 10);
+    EXPECT_TRUE(script.incoming.empty());
 }
 
 }  // namespace

@@ -215,6 +215,47 @@ TEST_F(FakeDriver, LineErrorsAccumulateFromCounterDeltasUntilCleared) {
     EXPECT_EQ(p->op_line_status(p), 0);
 }
 
+TEST_F(FakeDriver, DeviceWithoutErrorCountersIsAskedOnlyOnce) {
+    line->has_counts = false;
+    ComPort* p = open();
+    line->rx = {1, 2, 3};
+    EXPECT_EQ(p->op_rx_count(p), 3);
+    EXPECT_EQ(read_byte_timed(p, 10), 1);
+    EXPECT_EQ(p->op_read_byte(p), 2);
+    EXPECT_EQ(p->op_write_byte(p, 7), 0);
+    EXPECT_EQ(drain_rx(p), 0);
+    EXPECT_EQ(p->op_line_status(p), 0);
+    EXPECT_EQ(line->count_queries, 1);  // at the open, never again
+
+    // A device that has counters is still asked every time: its errors matter.
+    close_all_ports();
+    line->has_counts = true;
+    line->count_queries = 0;
+    p = open();
+    line->rx = {1, 2};
+    line->counts.overrun = 1;
+    EXPECT_EQ(p->op_read_byte(p), 1);
+    EXPECT_EQ(p->op_read_byte(p), 2);
+    EXPECT_EQ(p->op_line_status(p), 0x02);
+    EXPECT_GE(line->count_queries, 4);
+}
+
+TEST_F(FakeDriver, TimedReadInMicrosecondsKeepsItsDeadline) {
+    ComPort* p = open();
+    const uint64_t start = clock.now_us();
+    line->scheduled.push_back({uint32_t(start / 1000 + 3), 0x31});
+    EXPECT_EQ(read_byte_timed_us(p, 3500), 0x31);
+    EXPECT_EQ(clock.now_us() - start, 3000u);
+    // Nothing more: the wait ends at its deadline, which this device can only
+    // meet in whole milliseconds, so it ends at the first one past it.
+    const uint64_t t = clock.now_us();
+    EXPECT_EQ(read_byte_timed_us(p, 2500), BUFREMPTY);
+    EXPECT_EQ(clock.now_us() - t, 3000u);
+    EXPECT_EQ(p->status, 0);
+    EXPECT_EQ(read_byte_timed_us(p, 0), BUFREMPTY);
+    EXPECT_EQ(clock.now_us() - t, 3000u);
+}
+
 TEST_F(FakeDriver, BlockWriteHandsOverOnlyWhatTheTransmitQueueTakes) {
     ComPort* p = open();
     std::vector<uint8_t> buf(100);

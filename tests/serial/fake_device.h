@@ -35,6 +35,7 @@ struct FakeLine {
     std::vector<platform::LineSettings> applied;
     std::vector<int> wait_slices;
     int reads = 0;
+    int count_queries = 0;  // calls of error_counts
     bool rts = false, dtr = false, brk = false, is_open = false;
 
     void arrive_due() {
@@ -118,6 +119,7 @@ public:
         return l_->modem_result;
     }
     int error_counts(platform::LineErrorCounts* c) override {
+        ++l_->count_queries;
         if (!l_->has_counts) return -ENOTTY;
         *c = l_->counts;
         return 0;
