@@ -679,29 +679,6 @@ void TForm1::Line_up()
     End_run();
 }
 
-void TForm1::Start_watcher()
-{
-    // The request-file watcher comes with request processing: it is created
-    // here, after the line-up, with the InSoubor text of this moment.
-}
-
-// ---------------------------------------------------------------- operator handlers
-
-void TForm1::Button1Click()
-{
-    // Sending a typed command: filled in with command dispatch.
-}
-
-void TForm1::Button3Click()
-{
-    // Running a command file: filled in with command dispatch.
-}
-
-void TForm1::BitBtn2Click()
-{
-    // Test Master: filled in with command dispatch.
-}
-
 void TForm1::Show_windowClick() { StatusIcon1->ShowApplication(); }
 void TForm1::Hide_windowClick() { StatusIcon1->HideApplication(); }
 void TForm1::KonecClick() { close(); }

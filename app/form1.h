@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,18 @@ public:
     // Returns whether the window may close now.
     bool FormClose();
 
+    // Command dispatch and request processing.
+    void Run_commands();
+    bool Exchange_command(const std::string& line);
+    void Split_record(const std::string& line);
+    // The output file in Work_dir; the reason when it cannot be written.
+    std::optional<std::string> Save_output(const std::string& name);
+    void Report_status(int a, int b);
+    void Process_request(const std::string& path);
+    TPorcio* Selected_terminal() const;
+    // Adds an answer line to Memo1; the output file gets its bytes unchanged.
+    void Add_log_line(const std::string& bytes);
+
     // Ends the program like a confirmed close, without the question
     // (termination signals). Deferred while a command run is in progress.
     void Close_without_question();
@@ -183,6 +196,9 @@ public:
     std::array<std::unique_ptr<TPorcio>, 4> Terminals;
     std::unique_ptr<TWatcherThread> Hlidac;
 
+    // The command being exchanged; RunCommand may mark it with an 'E'.
+    std::array<char, 255> Cmd_buffer{};
+
     bool Show_pending = false;
     // Set while a command run (or the line-up) uses terminals and ports.
     bool FRunning = false;
@@ -199,6 +215,13 @@ private:
     void build_menu_and_icon();
     void set_tab_order();
     void Release_all();
+    class RunScope;
+    void Enable_run_buttons(bool on);
+    void Clear_run_labels();
+    void Report_selected_status();
+    std::string Output_name() const;
+    // A request file that could not be read is logged once, not every poll.
+    std::string FUnreadableRequest;
     void Wait_for_watcher();
 
     bool FClosePending = false;

@@ -7,6 +7,9 @@
 #include "platform/registry.h"
 
 #include <QApplication>
+#include <QProcess>
+#include <QTest>
+#include <memory>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -62,11 +65,12 @@ public:
     std::optional<QString> open_file(QWidget*, const TOpenFileRequest& r) override
     {
         last_open = r;
-        return std::nullopt;
+        return file_to_open;
     }
     std::vector<Box> boxes;
     std::deque<bool> answers;
     TOpenFileRequest last_open;
+    std::optional<QString> file_to_open;  // what the operator picks; nothing = cancel
 };
 
 // A temporary home for one test: configuration, working directory, and
@@ -123,6 +127,42 @@ public:
 
     std::filesystem::path root;
     std::filesystem::path old_cwd;
+};
+
+// stravon-termsim processes on ptys that COM ports name, ended with the test.
+class Simulators {
+public:
+    explicit Simulators(const Sandbox& box) : box_(box) {}
+    ~Simulators()
+    {
+        for (auto& p : sims_) {
+            p->terminate();
+            if (!p->waitForFinished(3000))
+                p->kill();
+            p->waitForFinished(3000);
+        }
+    }
+
+    // A simulator on a pty that COM<com> names.
+    void start(int com, const QStringList& args)
+    {
+        std::filesystem::remove(box_.com_link(com));
+        auto p = std::make_unique<QProcess>();
+        const char* bin = std::getenv("STRAVON_BIN");
+        const QString program = QString::fromUtf8(bin ? bin : ".") + QStringLiteral("/stravon-termsim");
+        p->start(program, QStringList{QStringLiteral("--pty"), QStringLiteral("--link"),
+                                      QString::fromStdString(box_.com_link(com).string())} + args);
+        ASSERT_TRUE(p->waitForStarted(5000)) << program.toStdString();
+        ASSERT_TRUE(p->waitForReadyRead(10000)) << "the simulator printed no pty path";
+        for (int i = 0; i < 200 && !std::filesystem::exists(box_.com_link(com)); ++i)
+            QTest::qWait(10);
+        ASSERT_TRUE(std::filesystem::exists(box_.com_link(com)));
+        sims_.push_back(std::move(p));
+    }
+
+private:
+    const Sandbox& box_;
+    std::vector<std::unique_ptr<QProcess>> sims_;
 };
 
 } // namespace gui_test

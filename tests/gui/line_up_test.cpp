@@ -19,32 +19,8 @@ namespace {
 class LineUpTest : public ::testing::Test {
 protected:
     LineUpTest() { gui_test::app(); }
-    ~LineUpTest() override
-    {
-        for (auto& p : sims) {
-            p->terminate();
-            if (!p->waitForFinished(3000))
-                p->kill();
-            p->waitForFinished(3000);
-        }
-    }
 
-    // A simulator on a pty that COM<com> names.
-    void simulate(int com, const QStringList& args)
-    {
-        std::filesystem::remove(box.com_link(com));
-        auto p = std::make_unique<QProcess>();
-        const char* bin = std::getenv("STRAVON_BIN");
-        const QString program = QString::fromUtf8(bin ? bin : ".") + QStringLiteral("/stravon-termsim");
-        p->start(program, QStringList{QStringLiteral("--pty"), QStringLiteral("--link"),
-                                      QString::fromStdString(box.com_link(com).string())} + args);
-        ASSERT_TRUE(p->waitForStarted(5000)) << program.toStdString();
-        ASSERT_TRUE(p->waitForReadyRead(10000)) << "the simulator printed no pty path";
-        for (int i = 0; i < 200 && !std::filesystem::exists(box.com_link(com)); ++i)
-            QTest::qWait(10);
-        ASSERT_TRUE(std::filesystem::exists(box.com_link(com)));
-        sims.push_back(std::move(p));
-    }
+    void simulate(int com, const QStringList& args) { sims.start(com, args); }
 
     void configure(const TDataCFG& c)
     {
@@ -61,7 +37,7 @@ protected:
 
     Sandbox box;
     ScriptedDialogs dialogs;
-    std::vector<std::unique_ptr<QProcess>> sims;
+    gui_test::Simulators sims{box};
 };
 
 } // namespace

@@ -1,0 +1,238 @@
+// The request cycle end to end: the real router offscreen, the terminal
+// simulator on a pty mapped as COM1, request files dropped into the
+// working directory as the canteen information system drops them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/integration/harness.h"
+
+using namespace itest;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    char b[4];
+    for (uint8_t v : bytes) {
+        std::snprintf(b, sizeof b, "%02X", v);
+        if (!s.empty()) s += ' ';
+        s += b;
+    }
+    return s;
+}
+
+std::string frame_hex(uint8_t address, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> f = {address, static_cast<uint8_t>(payload.size() + 3)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    unsigned sum = 0;
+    for (uint8_t v : f) sum += v;
+    f.push_back(static_cast<uint8_t>(sum));
+    return hex(f);
+}
+
+std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+// Q line for four weeks: days 1-14 main "1", breakfast "0", dinner "N";
+// days 15-28 main "2", breakfast "A", dinner "*"; name and credit as tail.
+std::string four_week_line(char letter, const std::string& number) {
+    std::string l(1, letter);
+    l += number + "1A2B3C4D ";
+    l += std::string(14, '1') + std::string(14, '0') + std::string(14, 'N');
+    l += std::string(14, '2') + std::string(14, 'A') + std::string(14, '*');
+    l += "Novak         ";
+    l += " +00100";
+    return l;
+}
+
+struct Router {
+    Sandbox box;
+    Child sim;
+    Child router;
+    std::string sim_log;
+
+    explicit Router(Record rec = Record(), std::vector<std::string> sim_args = {}) {
+        box.write_record(rec);
+        sim_log = box.root + "/sim.log";
+        // The answer comes in the middle of the router's window for it, so a
+        // busy machine that delays either process does not lose it.
+        sim_args.insert(sim_args.end(), {"--log", sim_log, "--ack-delay", "20"});
+        sim = box.start_termsim(1, sim_args);
+        router = box.start_router();
+        EXPECT_TRUE(wait_for_log(box, "TERM ", 15000)) << box.log() << router.output();
+    }
+    ~Router() {
+        router.signal(SIGTERM);
+        EXPECT_EQ(router.wait(15000), 0) << router.output();
+    }
+
+    // Runs stravon-porcio and returns what it printed; fails the test on a time-out.
+    std::string request(const std::vector<std::string>& lines, const std::string& eol = "crlf",
+                        bool with_output = true) {
+        std::vector<std::string> argv = {bin_dir() + "/stravon-porcio", "--dir", box.work, "--request",
+                                         "pozad.txt", "--timeout", "60", "--eol", eol};
+        if (with_output) argv.insert(argv.end(), {"--output", "vystup.txt"});
+        argv.push_back("--");
+        argv.insert(argv.end(), lines.begin(), lines.end());
+        Child p(argv, box.env(), box.work);
+        EXPECT_EQ(p.wait(90000), 0) << p.output() << "\nlog:\n" << box.log();
+        return p.output();
+    }
+    // Puts a request in place directly and waits until the router took it.
+    void drop(const std::string& text) {
+        write_file(box.work + "/.part", text);
+        std::rename((box.work + "/.part").c_str(), (box.work + "/pozad.txt").c_str());
+        auto t0 = std::chrono::steady_clock::now();
+        while (exists(box.work + "/pozad.txt") && std::chrono::steady_clock::now() - t0 < 20s)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_FALSE(exists(box.work + "/pozad.txt"));
+    }
+    std::string status() const { return read_file(box.work + "/porcom.sta"); }
+    std::string output() const { return read_file(box.work + "/vystup.txt"); }
+    std::vector<std::string> frames() const { return frames_in_log(read_file(sim_log)); }
+    // Frames after the first n, without the link tests' probes "A".
+    std::vector<std::string> frames_since(size_t n) const {
+        std::vector<std::string> out;
+        auto f = frames();
+        for (size_t i = n; i < f.size(); ++i)
+            if (f[i] != "01 04 41 46") out.push_back(f[i]);
+        return out;
+    }
+};
+
+Record with_credit() {
+    Record r;
+    r.b[30] = 1;  // Kredit1
+    return r;
+}
+
+}  // namespace
+
+TEST(RequestCycle, FourWeekLinesAreSplitAndReadBackAsJoinedLines) {
+    Router r(with_credit());
+    size_t before = r.frames().size();
+    std::string printed = r.request({four_week_line('Q', "0007"), "Y"});
+
+    auto f = r.frames_since(before);
+    ASSERT_EQ(f.size(), 3u) << read_file(r.sim_log);
+    std::vector<uint8_t> head = {0x00, 0x07};
+    for (char c : std::string("1A2B3C4D ")) head.push_back(static_cast<uint8_t>(c));
+    std::vector<uint8_t> name = bytes("Novak         ");
+    std::vector<uint8_t> first = {'X'};
+    first.insert(first.end(), head.begin(), head.end());
+    first.insert(first.end(), 14, 0x56);  // 3*25 + 2*5 + 1
+    first.insert(first.end(), name.begin(), name.end());
+    first.insert(first.end(), {' ', 0x00, 0x64});
+    std::vector<uint8_t> second = {'q'};
+    second.insert(second.end(), head.begin(), head.end());
+    second.insert(second.end(), 14, 0x91);  // 5*25 + 4*5 + 0
+    second.insert(second.end(), name.begin(), name.end());
+    EXPECT_EQ(f[0], frame_hex(1, first));
+    EXPECT_EQ(f[1], frame_hex(1, second));
+    EXPECT_EQ(f[2], "01 04 59 5E");
+
+    std::string line = "Q00071A2B3C4D " + std::string(14, '1') + std::string(14, '0') + std::string(14, 'N') +
+                       std::string(14, '2') + std::string(14, 'A') + std::string(14, '*');
+    EXPECT_EQ(r.output(), line + "\r\n");
+    EXPECT_EQ(r.status(), "3,2\n");
+    EXPECT_NE(printed.find("status: 3,2"), std::string::npos) << printed;
+    // The record count is logged in Windows-1250.
+    EXPECT_NE(r.box.log().find("Na\xE8teno: 2 rec."), std::string::npos) << r.box.log();
+}
+
+TEST(RequestCycle, SelectionRequestLeavesOutputAndStatusAlone) {
+    Router r;
+    write_file(r.box.work + "/vystup.txt", "old output\r\n");
+    write_file(r.box.work + "/porcom.sta", "7,7\n");
+    r.drop("TERM 2\r\nY\r\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(r.output(), "old output\r\n");
+    EXPECT_EQ(r.status(), "7,7\n");
+
+    // Position 2 has no terminal: a command request reaches none.
+    size_t before = r.frames().size();
+    r.request({"Y"});
+    EXPECT_EQ(r.status(), "-1,-1\n");
+    EXPECT_EQ(r.output(), "");
+    EXPECT_EQ(r.frames().size(), before);
+
+    // TERM 0 selects no position at all; TERM9 selects position 4 (empty too).
+    r.request({"TERM 0"});
+    r.request({"S"});
+    EXPECT_EQ(r.status(), "-1,-1\n");
+    r.request({"TERM 1"});
+    r.request({"S"});
+    EXPECT_EQ(r.status(), "1,1\n");
+}
+
+TEST(RequestCycle, EmptyRequestGivesMinusOnesAndNoOutputWrite) {
+    Router r;
+    r.request({}, "crlf", false);
+    EXPECT_EQ(r.status(), "-1,-1\n");
+    EXPECT_FALSE(exists(r.box.work + "/vystup.txt"));
+}
+
+TEST(RequestCycle, LinesOf97And98CharactersAndCrOnlyLineEnds) {
+    Router r;
+    size_t before = r.frames().size();
+    std::string l97 = "A" + std::string(96, 'b');
+    std::string l98q = "Q0001" + std::string(8, '0') + " " + std::string(84, '*');
+    std::string l98a = "A" + std::string(97, 'c');
+    r.request({l97, l98q, l98a}, "cr");
+    auto f = r.frames_since(before);
+    ASSERT_EQ(f.size(), 3u) << read_file(r.sim_log);
+    EXPECT_EQ(f[0], frame_hex(1, bytes(l97)));  // a 100-byte frame, sent whole
+    EXPECT_EQ(f[1].substr(0, 8), "01 2B 58");   // Q -> X, 40-byte payload
+    EXPECT_EQ(f[2].substr(0, 8), "01 2B 71");   // then q; the 98-character "A" line is not sent
+    EXPECT_EQ(r.status(), "3,0\n");
+}
+
+TEST(RequestCycle, WrongLengthBlocksAreReadAgainAndNotCounted) {
+    Record rec;
+    rec.rep_read_index(2);  // three attempts
+    Router r(rec, {"--fault", "1:short:always"});
+    size_t before = r.frames().size();
+    r.request({"R0001" + std::string(8, '0') + " " + std::string(42, '*') + "Novak         ", "Y"});
+    auto f = r.frames_since(before);
+    ASSERT_EQ(f.size(), 4u) << read_file(r.sim_log);
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(f[i], "01 04 59 5E");
+    EXPECT_EQ(r.status(), "1,0\n");
+    EXPECT_EQ(r.output(), "");
+}
+
+TEST(RequestCycle, SilentTerminalGetsNothingSent) {
+    Router r(Record(), {"--fault", "1:dead:always"});
+    EXPECT_NE(r.box.log().find("TERM 1 NEPRIPOJEN"), std::string::npos);
+    size_t before = r.frames().size();
+    r.request({"Y", "S"});
+    EXPECT_EQ(r.status(), "0,0\n");
+    EXPECT_EQ(r.output(), "");
+    // Only the link tests' probes reached the line.
+    EXPECT_TRUE(r.frames_since(before).empty()) << read_file(r.sim_log);
+    EXPECT_GT(r.frames().size(), before);
+}
+
+TEST(RequestCycle, UnconnectedPositionGivesEmptyOutput) {
+    Record rec;
+    rec.terminal(1, 1, 0, false);
+    rec.terminal(2, 1, 0, true);
+    Router r(rec);
+    r.request({"Y"});  // position 1 is selected and not connected
+    EXPECT_EQ(r.status(), "-1,-1\n");
+    EXPECT_TRUE(exists(r.box.work + "/vystup.txt"));
+    EXPECT_EQ(r.output(), "");
+}
+
+TEST(RequestCycle, SecondRequestIsTakenAboutASecondAfterTheFirstEnded) {
+    Router r;
+    r.request({"S"});
+    auto t0 = std::chrono::steady_clock::now();
+    write_file(r.box.work + "/pozad.txt", "S\r\n");
+    while (exists(r.box.work + "/pozad.txt") && std::chrono::steady_clock::now() - t0 < 10s)
+        std::this_thread::sleep_for(10ms);
+    auto taken = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(taken, 700ms);
+    EXPECT_LT(taken, 5s);
+}
