@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     if (opt.master_period_ms) line.set_master(*opt.master_period_ms, 0, uint64_t(opt.master_holdoff_ms) * 1000);
 
     const uint64_t bt = line.byte_time_us();
-    uint64_t in_end = 0;
+    uint64_t last_start = 0;
     size_t frames_logged = 0, answers_logged = 0;
     int rc = 0;
     std::vector<uint8_t> buf(4096);
@@ -230,11 +230,14 @@ int main(int argc, char** argv) {
         for (;;) {
             ssize_t n = ::read(fd, buf.data(), buf.size());
             if (n > 0) {
-                // The chunk's bytes ended on the wire back to back, the last one now.
+                // The chunk's bytes ended on the wire back to back, the last one
+                // now. A writer on a pty is not paced by a wire, so a later chunk
+                // is never pushed behind the earlier one into the future: the
+                // router starts its answer window when its write returns.
                 for (ssize_t i = 0; i < n; ++i) {
                     uint64_t start = now > uint64_t(n - i) * bt ? now - uint64_t(n - i) * bt : 0;
-                    start = std::max(start, in_end);
-                    in_end = start + bt;
+                    start = std::max(start, last_start);
+                    last_start = start;
                     line.advance_to(start);
                     line.router_byte(buf[size_t(i)], start, true);
                 }
