@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,8 @@
 #include "protocol/command_view.h"
 #include "protocol/porcio.h"
 #include "protocol/settings.h"
+#include "platform/serial_device.h"
+#include "serial/com_port.h"
 #include "serial/ser_port.h"
 
 namespace fs = std::filesystem;
@@ -31,8 +35,29 @@ constexpr int kBaud = 19200;
 constexpr double kByteMs = 10.0 * 1000.0 / kBaud;
 constexpr int kBlockBytes = 60000;
 constexpr int kCommands = 100;
-constexpr int kAckDelayMs = 10;     // stravon-termsim's default
-constexpr int kMasterPeriodMs = 25;
+constexpr int kBlockDelayMs = 20;  // stravon-termsim's default: block after the acknowledgement
+constexpr int kMasterPeriodMs = 30;
+constexpr int kFrameBytes = 43;  // the frame of one diner line
+
+// The simulated terminal's turnaround (frame end to acknowledgement) sits in
+// the middle of the window in which the router can take the answer. Too
+// early, it falls into the router's discarding of its own echo (input is
+// cleared 2 ms after a frame, 5 ms after one sent behind a poll), so a router
+// that is late on a loaded machine loses it; too late, it misses the
+// acknowledgement wait (quiet line) or collides with the master's next poll,
+// which the router would take for a refusal.
+int QuietTurnaroundMs(double master_wait) {
+    const double earliest = 2;                                   // echo discarded
+    const double latest = 2 + 2 + 2 + master_wait - kByteMs;     // acknowledgement wait over
+    return static_cast<int>((earliest + latest) / 2 + 0.5);
+}
+int MasterTurnaroundMs() {
+    const double earliest = 5;
+    // The frame goes 2 ms after a poll; the answer must end before the next
+    // poll starts, one period after the last one began.
+    const double latest = kMasterPeriodMs - 4 * kByteMs - 2 - kByteMs;
+    return static_cast<int>((earliest + latest) / 2 + 0.5);
+}
 
 double Now() {
     using namespace std::chrono;
@@ -45,6 +70,48 @@ double CpuSeconds() {
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+// The termios device with a watch on when each frame was handed over and when
+// the first byte after it came back: the answer time as the line gave it.
+class WatchedDevice final : public platform::SerialDevice {
+public:
+    explicit WatchedDevice(std::unique_ptr<platform::SerialDevice> d) : d_(std::move(d)) {}
+    int open(const std::string& path) override { return d_->open(path); }
+    int apply(const platform::LineSettings& s) override { return d_->apply(s); }
+    int rx_count() override { return d_->rx_count(); }
+    int tx_count() override { return d_->tx_count(); }
+    int read(uint8_t* buf, size_t n) override {
+        const int r = d_->read(buf, n);
+        if (r > 0 && awaiting_) {
+            answers_ms.push_back((Now() - written_) * 1000);
+            awaiting_ = false;
+        }
+        return r;
+    }
+    int write(const uint8_t* buf, size_t n) override {
+        const int r = d_->write(buf, n);
+        written_ = Now();
+        awaiting_ = true;
+        return r;
+    }
+    int wait_rx(int timeout_ms) override { return d_->wait_rx(timeout_ms); }
+    int wait_rx_us(uint64_t timeout_us) override { return d_->wait_rx_us(timeout_us); }
+    int drain_tx() override { return d_->drain_tx(); }
+    int set_rts(bool on) override { return d_->set_rts(on); }
+    int set_dtr(bool on) override { return d_->set_dtr(on); }
+    int set_break(bool on) override { return d_->set_break(on); }
+    int modem_status(unsigned* bits) override { return d_->modem_status(bits); }
+    int error_counts(platform::LineErrorCounts* c) override { return d_->error_counts(c); }
+    int purge_tx() override { return d_->purge_tx(); }
+    int close() override { return d_->close(); }
+
+    static inline std::vector<double> answers_ms;  // last frame byte handed over -> first byte back
+
+private:
+    std::unique_ptr<platform::SerialDevice> d_;
+    double written_ = 0;
+    bool awaiting_ = false;
+};
+
 class QuietView : public TCommandView {
 public:
     void ShowWriteAttempt(int) override {}
@@ -56,8 +123,10 @@ public:
 // One stravon-termsim on a pty, linked as COM1 of this process.
 class Termsim {
 public:
-    Termsim(const std::string& program, const std::string& link, std::vector<std::string> extra) {
-        std::vector<std::string> args = {program, "--pty", "--link", link, "--quiet", "--baud", std::to_string(kBaud)};
+    Termsim(const std::string& program, const std::string& link, int turnaround_ms, std::vector<std::string> extra) {
+        std::vector<std::string> args = {program,  "--pty",       "--link", link, "--quiet", "--baud", std::to_string(kBaud),
+                                         "--ack-delay", std::to_string(turnaround_ms), "--block-delay",
+                                         std::to_string(kBlockDelayMs)};
         args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
         if (pipe(out) != 0) return;
@@ -115,7 +184,9 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(block.data()), kBlockBytes);
 
     const fs::path log = dir / "termsim-block.log";
-    Termsim sim(program, link, {"--terminal", "1", "--block", "1:Y:" + file.string(), "--log", log.string()});
+    const int turnaround = QuietTurnaroundMs(Master_wait);
+    Termsim sim(program, link, turnaround,
+                {"--terminal", "1", "--block", "1:Y:" + file.string(), "--log", log.string()});
     if (!sim.ok()) {
         std::printf("(a) stravon-termsim did not start\n");
         return;
@@ -125,16 +196,10 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     TPorcio term(&port, 1);
     char line[kWorkLineSize] = "Y";
     // As a batch does, test the link first; it also lets the simulator settle.
-    // A loaded machine can be late enough to throw the acknowledgement away
-    // with the echo; a read command is then simply sent again.
     term.TestLink();
-    int result = 1;
-    for (int attempt = 0; attempt < 3 && result != 0; ++attempt) {
-        std::strcpy(line, "Y");
-        result = term.Transact(line, sizeof line);
-    }
-    if (result != 0) {
-        std::printf("(a) the read command was not acknowledged; the simulator's log:\n");
+    if (term.Transact(line, sizeof line) != 0) {
+        std::printf("(a) LOST: the read command was not acknowledged (turnaround %d ms); the simulator's log:\n",
+                    turnaround);
         std::ifstream in(log);
         for (std::string l; std::getline(in, l);) std::printf("    %.120s\n", l.c_str());
         return;
@@ -149,81 +214,146 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     const bool intact = data != nullptr && term.FReceived == kBlockBytes &&
                         std::memcmp(data, block.data(), kBlockBytes) == 0;
     const double wire = kBlockBytes * kByteMs / 1000.0;
-    // From the acknowledgement: the simulator's 20 ms block delay, the bytes,
-    // and the closing quiet of Master_wait are all part of the wall time.
-    std::printf("(a) data block of %d bytes at %d Bd: %s\n", kBlockBytes, kBaud, intact ? "received intact" : "NOT intact");
-    std::printf("    wire time 60000 x 10 / 19200 = %.3f s\n", wire);
-    std::printf("    wall time from acknowledgement to end of block = %.3f s (includes 20 ms block delay and %u ms closing quiet)\n",
-                t1 - t0, Master_wait);
+    std::printf("(a) data block of %d bytes at %d Bd: %s\n", kBlockBytes, kBaud,
+                intact ? "received intact" : "NOT intact");
+    std::printf("    wire = 60000 x 10 / 19200 = %.3f s\n", wire);
+    std::printf("    wall from the acknowledgement to the end of the block = %.3f s: it holds the simulator's block\n"
+                "      delay of %d ms and the closing quiet of Master_wait (%u ms), which the target leaves in\n",
+                t1 - t0, kBlockDelayMs, Master_wait);
     std::printf("    wall / wire = %.4f   (target <= 1.02)\n", (t1 - t0) / wire);
-    std::printf("    CPU time while reading = %.3f s over %.3f s wall: CPU / wall = %.4f   (target <= 0.05)\n", c1 - c0,
-                t1 - r0, (c1 - c0) / (t1 - r0));
+    std::printf("    CPU while reading = %.3f s over %.3f s wall: CPU / wall = %.4f   (target <= 0.05)"
+                ", %.1f us per byte\n",
+                c1 - c0, t1 - r0, (c1 - c0) / (t1 - r0), (c1 - c0) * 1e6 / kBlockBytes);
 }
 
-// Runs the batch; returns the wall time in seconds, or a negative value.
-double RunBatch(TPorcio& term, int& delivered) {
+struct BatchResult {
+    double wall = 0;                // seconds
+    std::vector<double> command_ms;  // each command's own time
+    std::vector<int> lost;           // numbers of commands not acknowledged
+};
+
+BatchResult RunBatch(TPorcio& term) {
     QuietView view;
-    delivered = 0;
+    BatchResult r;
     const double t0 = Now();
     for (int i = 0; i < kCommands; ++i) {
         char line[255] = {};
         DinerLine(i + 1).copy(line, sizeof line - 1);
-        if (term.RunCommand(line, view)) ++delivered;
+        const double c0 = Now();
+        if (!term.RunCommand(line, view)) r.lost.push_back(i + 1);
+        r.command_ms.push_back((Now() - c0) * 1000);
     }
-    return Now() - t0;
+    r.wall = Now() - t0;
+    return r;
 }
 
-void BatchFigures(const std::string& program, const std::string& link, bool master) {
+struct LineFigures {
+    std::string name;
+    int turnaround = 0;
+    double per_command_ms = 0;  // least time of one command
+    double minimum_s = 0;       // least time of the batch
+    BatchResult run;
+    std::vector<double> answers_ms;
+    bool started = false;
+};
+
+LineFigures BatchFigures(const std::string& program, const std::string& link, bool master) {
+    LineFigures f;
+    f.name = master ? "master line" : "quiet line";
+    f.turnaround = master ? MasterTurnaroundMs() : QuietTurnaroundMs(Master_wait);
     std::vector<std::string> extra = {"--terminal", "1"};
     if (master) {
         extra.push_back("--master");
         extra.push_back(std::to_string(kMasterPeriodMs));
     }
-    Termsim sim(program, link, extra);
-    if (!sim.ok()) {
-        std::printf("(b) stravon-termsim did not start\n");
-        return;
-    }
+    Termsim sim(program, link, f.turnaround, extra);
+    if (!sim.ok()) return f;
+    f.started = true;
     TSer_Port port(0, kBaud);
     TPorcio term(&port, 1);
     term.TestLink();
-    int delivered = 0;
-    const double wall = RunBatch(term, delivered);
-    // A pty hands the router's 43-byte frame to the simulator at once and
-    // reports an empty transmit queue, so the frame's wire time never reaches
-    // our clock and is left out of the minimum.
-    const double ack_ms = kAckDelayMs + kByteMs;
-    double per_command = 0;
+    WatchedDevice::answers_ms.clear();
+    f.run = RunBatch(term);
+    f.answers_ms = WatchedDevice::answers_ms;
+
     const double mw = Master_wait;
+    const double answer = f.turnaround + kByteMs;  // turnaround, then one byte on the wire
     if (!master) {
-        per_command = 2 + mw + 2 + 2 + 2 + 2 + ack_ms;
-        std::printf("(b) %d diner commands on a quiet line: %d delivered\n", kCommands, delivered);
-        std::printf("    minimum per command = RtsOff 2 + quiet listening %g + RtsOn 2 + frame + 2 + RtsOff 2 + 2\n"
-                    "                          + acknowledgement (termsim delay %d + one byte) = %.3f ms\n",
-                    mw, kAckDelayMs, per_command);
+        f.per_command_ms = 2 + mw + 0.001 + 2 + std::max(2.0 + 2 + 2, answer);
+        f.minimum_s = kCommands * f.per_command_ms / 1000;
     } else {
-        const double poll_ms = 4 * kByteMs;
-        per_command = 2 + poll_ms + kMasterPeriodMs + 2 + 5 + 2 + ack_ms + 300;
-        std::printf("(b) %d diner commands with a master polling every %d ms: %d delivered\n", kCommands, kMasterPeriodMs,
-                    delivered);
-        std::printf("    minimum per command = RtsOff 2 + one poll heard %.3f + the next poll one period later %d\n"
-                    "                          + RtsOn 2 + frame + 5 + RtsOff 2 + acknowledgement (%d + one byte)\n"
-                    "                          + 300 pause after a command on a master line = %.3f ms\n"
-                    "    (it takes the first poll as arriving at once; waiting for it costs 0..%d ms more per command)\n",
-                    poll_ms, kMasterPeriodMs, kAckDelayMs, per_command, kMasterPeriodMs);
+        // Measured from the start of the poll that is heard first: that poll,
+        // the next one a period later, RtsOn 2, the frame, the answer (the
+        // router's own 5 + RtsOff 2 run meanwhile) and the 300 ms pause. The
+        // next command can only use a poll that starts after it has cleared
+        // its input, so each command takes whole poll periods.
+        const double poll = 4 * kByteMs;
+        const double busy = kMasterPeriodMs + poll + 2 + std::max(5.0 + 2, answer) + 300;
+        f.per_command_ms = std::ceil(busy / kMasterPeriodMs) * kMasterPeriodMs;
+        // The batch starts at the end of the poll that the link test heard.
+        f.minimum_s = ((kMasterPeriodMs - poll) + (kCommands - 1) * f.per_command_ms + busy) / 1000;
     }
-    std::printf("    (the frame's 43 x %.3f = %.1f ms on the wire is not counted: a pty delivers the router's bytes at once)\n",
-                kByteMs, 43 * kByteMs);
-    const double minimum = kCommands * per_command / 1000.0;
-    std::printf("    wall = %.3f s, minimum = %.3f s, wall / minimum = %.4f   (target <= 1.05)\n", wall, minimum,
-                wall / minimum);
+    return f;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void PrintBatch(const LineFigures& q, const LineFigures& m) {
+    const double mw = Master_wait;
+    std::printf("(b) %d diner commands (frame of %d bytes), one write attempt each\n", kCommands, kFrameBytes);
+    std::printf("    A pty hands the router's frame over at once and reports it sent, so the frame costs no wire\n"
+                "    time here; the simulator takes it as ended when it reads it and answers a turnaround later.\n");
+    std::printf("    quiet line, turnaround T = %d ms:\n"
+                "      per command >= RtsOff 2 + quiet of more than Master_wait (%g + 0.001) + RtsOn 2\n"
+                "                     + max(the router's 2 + RtsOff 2 + 2, T + one byte %.3f) = %.3f ms\n",
+                q.turnaround, mw, kByteMs, q.per_command_ms);
+    std::printf("    master line polling every P = %d ms (poll %.3f ms), turnaround T = %d ms:\n"
+                "      busy   = poll heard + the next poll one period later + RtsOn 2 + max(5 + RtsOff 2, T + one byte)\n"
+                "               + 300 pause = %.3f ms from the start of the first poll\n"
+                "      per command >= busy rounded up to whole periods = %.0f ms;\n"
+                "      batch >= (P - poll) + %d x per command + busy\n",
+                kMasterPeriodMs, 4 * kByteMs, m.turnaround,
+                kMasterPeriodMs + 4 * kByteMs + 2 + std::max(7.0, m.turnaround + kByteMs) + 300, m.per_command_ms,
+                kCommands - 1);
+    std::printf("    %-12s %9s %9s %9s %11s %9s %9s %9s %6s\n", "", "delivered", "wall s", "minimum s",
+                "wall/min", "cmd min", "median", "max ms", "lost");
+    for (const LineFigures* f : {&q, &m}) {
+        if (!f->started) {
+            std::printf("    %-12s stravon-termsim did not start\n", f->name.c_str());
+            continue;
+        }
+        const auto& c = f->run.command_ms;
+        const double lo = c.empty() ? 0 : *std::min_element(c.begin(), c.end());
+        const double hi = c.empty() ? 0 : *std::max_element(c.begin(), c.end());
+        std::printf("    %-12s %9d %9.3f %9.3f %11.4f %9.2f %9.2f %9.2f %6zu\n", f->name.c_str(),
+                    kCommands - int(f->run.lost.size()), f->run.wall, f->minimum_s, f->run.wall / f->minimum_s, lo,
+                    Median(c), hi, f->run.lost.size());
+        if (!f->answers_ms.empty()) {
+            const auto& a = f->answers_ms;
+            std::printf("      answer after the frame was handed over: min %.2f, median %.2f, max %.2f ms"
+                        " (turnaround + one byte = %.2f)\n",
+                        *std::min_element(a.begin(), a.end()), Median(a), *std::max_element(a.begin(), a.end()),
+                        f->turnaround + kByteMs);
+        }
+        if (!f->run.lost.empty()) {
+            std::printf("      LOST (not acknowledged):");
+            for (int n : f->run.lost) std::printf(" %d", n);
+            std::printf("\n");
+        }
+    }
+    std::printf("    target: wall / minimum <= 1.05\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string program = (fs::path(argv[0]).parent_path() / "stravon-termsim").string();
-    if (argc > 1) program = argv[1];
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Absolute: the working directory changes below, before the simulator starts.
+    std::string program = fs::absolute(fs::path(argv[0]).parent_path() / "stravon-termsim").string();
+    if (argc > 1) program = fs::absolute(argv[1]).string();
     if (!fs::exists(program)) {
         std::fprintf(stderr, "stravon-bench-link: %s not found (give its path as the argument)\n", program.c_str());
         return 2;
@@ -234,14 +364,18 @@ int main(int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     fs::current_path(dir);
     Read_work_dir();
+    set_device_factory([](int) -> std::unique_ptr<platform::SerialDevice> {
+        return std::make_unique<WatchedDevice>(platform::make_posix_serial_device());
+    });
     const std::string link = (dir / "stravon" / "dosdevices" / "com1").string();
     Master_wait = 40;
     std::printf("stravon-bench-link: %d Bd, Master_wait %u ms, one byte = %.3f ms on the wire\n", kBaud, Master_wait,
                 kByteMs);
 
     BlockFigures(program, link, dir);
-    BatchFigures(program, link, false);
-    BatchFigures(program, link, true);
+    const LineFigures quiet = BatchFigures(program, link, false);
+    const LineFigures master = BatchFigures(program, link, true);
+    PrintBatch(quiet, master);
 
     std::error_code ec;
     fs::remove_all(dir, ec);
