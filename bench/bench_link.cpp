@@ -40,21 +40,24 @@ constexpr int kMasterPeriodMs = 30;
 constexpr int kFrameBytes = 43;  // the frame of one diner line
 
 // The simulated terminal's turnaround (frame end to acknowledgement) sits in
-// the middle of the window in which the router can take the answer. Too
-// early, it falls into the router's discarding of its own echo (input is
-// cleared 2 ms after a frame, 5 ms after one sent behind a poll), so a router
-// that is late on a loaded machine loses it; too late, it misses the
-// acknowledgement wait (quiet line) or collides with the master's next poll,
-// which the router would take for a refusal.
+// the middle of the window in which the router can take the answer, so that
+// lateness on either side of a loaded machine loses nothing. Too early, it
+// falls into the router's discarding of its own echo (input is cleared 2 ms
+// after a frame, 5 ms after one sent behind a poll). Too late, it misses the
+// acknowledgement wait (quiet line) or meets the master's next poll. The
+// simulator may take a frame that reached it in pieces as still on the wire
+// for up to its whole length, which moves the answer that much later.
 int QuietTurnaroundMs(double master_wait) {
-    const double earliest = 2;                                   // echo discarded
-    const double latest = 2 + 2 + 2 + master_wait - kByteMs;     // acknowledgement wait over
+    const double earliest = 2;
+    const double latest = 2 + 2 + 2 + master_wait - kByteMs - kFrameBytes * kByteMs;
     return static_cast<int>((earliest + latest) / 2 + 0.5);
 }
 int MasterTurnaroundMs() {
     const double earliest = 5;
     // The frame goes 2 ms after a poll; the answer must end before the next
-    // poll starts, one period after the last one began.
+    // poll starts, one period after the last one began, or the router takes
+    // the poll for a refusal. (No room is left here for a frame the simulator
+    // took as paced: the router hands a frame over whole.)
     const double latest = kMasterPeriodMs - 4 * kByteMs - 2 - kByteMs;
     return static_cast<int>((earliest + latest) / 2 + 0.5);
 }
@@ -304,8 +307,11 @@ double Median(std::vector<double> v) {
 void PrintBatch(const LineFigures& q, const LineFigures& m) {
     const double mw = Master_wait;
     std::printf("(b) %d diner commands (frame of %d bytes), one write attempt each\n", kCommands, kFrameBytes);
-    std::printf("    A pty hands the router's frame over at once and reports it sent, so the frame costs no wire\n"
-                "    time here; the simulator takes it as ended when it reads it and answers a turnaround later.\n");
+    std::printf("    The router hands a frame to the pty whole and the pty passes it on at once, so the frame costs\n"
+                "    no wire time here; the simulator takes it as ended when it reads it and answers a turnaround T\n"
+                "    later. Had it read a frame in pieces, it would take the rest as still on the wire (up to\n"
+                "    %d x %.3f = %.1f ms more); the answer times below show it. That is not in the minimum.\n",
+                kFrameBytes, kByteMs, kFrameBytes * kByteMs);
     std::printf("    quiet line, turnaround T = %d ms:\n"
                 "      per command >= RtsOff 2 + quiet of more than Master_wait (%g + 0.001) + RtsOn 2\n"
                 "                     + max(the router's 2 + RtsOff 2 + 2, T + one byte %.3f) = %.3f ms\n",

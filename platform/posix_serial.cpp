@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -91,11 +92,12 @@ public:
         fd_ = fd;
         gone_ = false;
         rx_head_ = rx_tail_ = 0;
+        tx_len_ = 0;
         return 0;
     }
 
     int apply(const LineSettings& s) override {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         if (s.baud == 0 || s.data_bits < 5 || s.data_bits > 8 || s.parity < 0 || s.parity > 4 ||
             (s.stop_bits != 1 && s.stop_bits != 2))
             return -EINVAL;
@@ -131,7 +133,7 @@ public:
 
     // What the kernel holds plus what an earlier read left in our buffer.
     int rx_count() override {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         int n = 0;
         if (::ioctl(fd_, FIONREAD, &n) != 0) return failed(errno);
         return n + static_cast<int>(rx_tail_ - rx_head_);
@@ -141,13 +143,13 @@ public:
         if (int e = usable()) return e;
         int n = 0;
         if (::ioctl(fd_, TIOCOUTQ, &n) != 0) return failed(errno);
-        return n;
+        return n + static_cast<int>(tx_len_);
     }
 
     // Bytes are taken one at a time by the link, so one read() fetches all
     // that is queued and the following bytes cost no system call.
     int read(uint8_t* buf, size_t n) override {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         if (n == 0) return 0;
         if (rx_head_ == rx_tail_) {
             rx_head_ = rx_tail_ = 0;
@@ -163,13 +165,21 @@ public:
         return static_cast<int>(k);
     }
 
+    // A frame comes a byte at a time. Its bytes are kept together and handed
+    // to the kernel at the next call that is not another write (the driver's
+    // queue counts in between are not), at the latest when the caller waits
+    // for them to be sent: the line then sees the frame whole, and a router
+    // that loses the processor mid-frame cannot leave a gap inside it.
     int write(const uint8_t* buf, size_t n) override {
         if (int e = usable()) return e;
         if (n == 0) return 0;
-        ssize_t r = ::write(fd_, buf, n);
-        if (r >= 0) return static_cast<int>(r);
-        if (errno == EAGAIN || errno == EINTR) return 0;
-        return failed(errno);
+        if (tx_len_ + n > sizeof tx_buf_)
+            if (int e = hand_over()) return e;
+        if (n >= sizeof tx_buf_) return tx_len_ == 0 ? write_fd(buf, n) : 0;
+        const size_t k = std::min(n, sizeof tx_buf_ - tx_len_);
+        std::memcpy(tx_buf_ + tx_len_, buf, k);
+        tx_len_ += k;
+        return static_cast<int>(k);
     }
 
     int wait_rx(int timeout_ms) override {
@@ -184,7 +194,7 @@ public:
     }
 
     int wait_rx_for(const struct timespec* timeout) {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         if (rx_head_ != rx_tail_) return 1;
         struct pollfd p = {fd_, POLLIN, 0};
         int r = ::ppoll(&p, 1, timeout, nullptr);
@@ -197,6 +207,13 @@ public:
 
     int drain_tx() override {
         if (int e = usable()) return e;
+        // Bytes the kernel could not take at once are handed over as it makes room.
+        for (int i = 0; i < 1000 && tx_len_ > 0; ++i) {
+            if (int e = hand_over()) return e;
+            if (tx_len_ == 0) break;
+            struct pollfd p = {fd_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
         if (::tcdrain(fd_) != 0) return failed(errno);
         // tcdrain returns once the driver's buffer is empty; the UART's shift
         // register may still hold the last byte. Bounded in case it never reports.
@@ -213,12 +230,12 @@ public:
     int set_dtr(bool on) override { return modem_bit(TIOCM_DTR, on); }
 
     int set_break(bool on) override {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         return ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : -errno;
     }
 
     int modem_status(unsigned* bits) override {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         int m = 0;
         if (::ioctl(fd_, TIOCMGET, &m) != 0) return -errno;
         unsigned b = 0;
@@ -244,11 +261,14 @@ public:
 
     int purge_tx() override {
         if (int e = usable()) return e;
+        tx_len_ = 0;  // unsent, so discarded with the rest
         return ::tcflush(fd_, TCOFLUSH) == 0 ? 0 : -errno;
     }
 
     int close() override {
         if (fd_ < 0) return 0;
+        hand_over();
+        tx_len_ = 0;
         ::ioctl(fd_, TIOCNXCL);
         ::flock(fd_, LOCK_UN);
         int r = ::close(fd_);
@@ -270,6 +290,26 @@ private:
         return -e;
     }
 
+    // Hands the kept bytes to the kernel, as many as it takes now; 0 or -errno.
+    int hand_over() {
+        if (int e = usable()) return e;
+        while (tx_len_ > 0) {
+            const int r = write_fd(tx_buf_, tx_len_);
+            if (r < 0) return r;
+            if (r == 0) break;
+            std::memmove(tx_buf_, tx_buf_ + r, tx_len_ - static_cast<size_t>(r));
+            tx_len_ -= static_cast<size_t>(r);
+        }
+        return 0;
+    }
+
+    int write_fd(const uint8_t* buf, size_t n) {
+        ssize_t r = ::write(fd_, buf, n);
+        if (r >= 0) return static_cast<int>(r);
+        if (errno == EAGAIN || errno == EINTR) return 0;
+        return failed(errno);
+    }
+
     int read_fd(uint8_t* buf, size_t n) {
         ssize_t r = ::read(fd_, buf, n);
         if (r > 0) return static_cast<int>(r);
@@ -284,7 +324,7 @@ private:
     }
 
     int modem_bit(int bit, bool on) {
-        if (int e = usable()) return e;
+        if (int e = hand_over()) return e;
         return ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0 ? 0 : -errno;
     }
 
@@ -294,6 +334,9 @@ private:
     uint8_t rx_buf_[256];
     size_t rx_head_ = 0;
     size_t rx_tail_ = 0;
+    // Written bytes not yet handed to the kernel.
+    uint8_t tx_buf_[256];
+    size_t tx_len_ = 0;
 };
 
 }  // namespace

@@ -40,7 +40,9 @@ public:
     virtual int rx_count() = 0;                              // bytes waiting to be read
     virtual int tx_count() = 0;                              // bytes not yet sent
     virtual int read(uint8_t* buf, size_t n) = 0;            // never blocks; bytes read
-    virtual int write(const uint8_t* buf, size_t n) = 0;     // never blocks; bytes taken
+    // Never blocks; bytes taken. A device may keep them together until its
+    // next call other than write, tx_count or error_counts (they count as queued).
+    virtual int write(const uint8_t* buf, size_t n) = 0;
     // Blocks until a byte can be read or timeout_ms passes (-1: no limit).
     // 1 = readable, 0 = time-out.
     virtual int wait_rx(int timeout_ms) = 0;

@@ -224,3 +224,54 @@ TEST(PosixSerialDevice, WaitInMicrosecondsLastsItsTimeAndEndsOnAByte) {
     pty.send("q");
     EXPECT_EQ(dev->wait_rx_us(1'000'000), 1);
 }
+
+TEST(PosixSerialDevice, BytesOfAFrameGoOutWholeAndInOrder) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto dev = make_posix_serial_device();
+    ASSERT_EQ(dev->open(pty.slave()), 0);
+    ASSERT_EQ(dev->apply(platform::LineSettings{}), 0);
+
+    // Written a byte at a time, kept together and counted as queued meanwhile.
+    const std::string frame("\x01\x04\x41\x46", 4);
+    for (char c : frame) {
+        const uint8_t b = static_cast<uint8_t>(c);
+        ASSERT_EQ(dev->write(&b, 1), 1);
+    }
+    EXPECT_EQ(dev->tx_count(), 4);
+    // Waiting for the frame to leave hands it over in one piece.
+    EXPECT_EQ(dev->drain_tx(), 0);
+    EXPECT_EQ(dev->tx_count(), 0);
+    EXPECT_EQ(pty.receive(4), frame);
+
+    // Listening after writing hands the bytes over too: an answer is never
+    // awaited while the question is still held back.
+    const uint8_t q[] = {0x10, 0x20};
+    ASSERT_EQ(dev->write(q, 2), 2);
+    EXPECT_EQ(dev->wait_rx_us(1000), 0);
+    EXPECT_EQ(pty.receive(2), std::string("\x10\x20", 2));
+    ASSERT_EQ(dev->write(q, 1), 1);
+    EXPECT_EQ(dev->set_rts(false), -ENOTTY);  // a pty has no RTS, but the byte left before it
+    EXPECT_EQ(pty.receive(1), std::string("\x10", 1));
+
+    // More than the device keeps at once, mixed with single bytes, arrives in order.
+    std::string sent;
+    for (int i = 0; i < 300; ++i) {
+        const uint8_t b = static_cast<uint8_t>(i * 13);
+        ASSERT_EQ(dev->write(&b, 1), 1);
+        sent += char(b);
+    }
+    std::vector<uint8_t> big(700);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(dev->write(big.data(), big.size()), int(big.size()));
+    sent.append(big.begin(), big.end());
+    EXPECT_EQ(dev->drain_tx(), 0);
+    EXPECT_EQ(pty.receive(sent.size()), sent);
+
+    // Discarding unsent output discards what is still kept as well.
+    ASSERT_EQ(dev->write(q, 2), 2);
+    EXPECT_EQ(dev->purge_tx(), 0);
+    EXPECT_EQ(dev->tx_count(), 0);
+    EXPECT_EQ(dev->drain_tx(), 0);
+    EXPECT_EQ(pty.receive(1, 50), "");
+}
