@@ -282,7 +282,13 @@ void TForm1::Start_watcher() {
         path.clear();
     }
     auto watcher = std::make_unique<THlidac>(path, this, [this](const std::string& p) {
-        run_guarded(Dialogs, this, [&] { Process_request(p); });
+        // No box here: the watcher waits for this hand-over, and a close
+        // answered inside a box would wait for the watcher in turn.
+        try {
+            Process_request(p);
+        } catch (const std::exception& e) {
+            Log_error(e.what());
+        }
     });
     watcher->Resume();
     Hlidac = std::move(watcher);

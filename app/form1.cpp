@@ -263,8 +263,7 @@ TForm1::~TForm1()
 void TForm1::build_layout()
 {
     setWindowTitle(Caption);
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(600, 380);
     // The layout's pixel geometry was made for an 8 point sans at 96 dpi.
     QFont sans(QStringLiteral("Nimbus Sans"));
@@ -495,9 +494,12 @@ void TForm1::ReadCFG()
 {
     platform::RegistryStore store;
     store.open_key(platform::Setup_key, true);
-    const std::optional<platform::RegValue> value = store.read(platform::Setup_key, ValueName);
+    bool unreadable = false;
+    const std::optional<platform::RegValue> value = store.read(platform::Setup_key, ValueName, &unreadable);
     const TReadOutcome outcome =
-        value ? classify_stored_value(kind_of(*value), value->data.size()) : TReadOutcome::NoValue;
+        value        ? classify_stored_value(kind_of(*value), value->data.size())
+        : unreadable ? classify_stored_value(TStoredValueKind::ReadFailed, 0)
+                     : TReadOutcome::NoValue;
     switch (outcome) {
     case TReadOutcome::NoValue:
         Data_CFG = TDataCFG{};

@@ -497,8 +497,9 @@ bool RegistryStore::open_key(const std::string& key, bool create)
     return replace_file(path_, render(doc));
 }
 
-std::optional<RegValue> RegistryStore::read(const std::string& key, const std::string& name) const
+std::optional<RegValue> RegistryStore::read(const std::string& key, const std::string& name, bool* unreadable) const
 {
+    if (unreadable) *unreadable = false;
     Document doc;
     if (!load_document(path_, doc)) return std::nullopt;
     std::string nkey = normalize_key(key);
@@ -508,7 +509,10 @@ std::optional<RegValue> RegistryStore::read(const std::string& key, const std::s
     // Later lines win, as when regedit imports the file.
     for (const Entry& e : doc.entries) {
         if (e.kind == EntryKind::Section) in_key = e.key == nkey;
-        else if (in_key && e.kind == EntryKind::Value && upper(e.name) == nname) found = parse_data(e.data);
+        else if (in_key && e.kind == EntryKind::Value && upper(e.name) == nname) {
+            found = parse_data(e.data);
+            if (unreadable) *unreadable = !found && trim(e.data) != "-";  // "=-" deletes it
+        }
     }
     return found;
 }

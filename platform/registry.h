@@ -40,7 +40,10 @@ public:
     bool open_key(const std::string& key, bool create);
     // The value, or nothing when the file, key or value is missing, deleted
     // ("=-") or unreadable.
-    std::optional<RegValue> read(const std::string& key, const std::string& name) const;
+    // unreadable, when given, tells a value that is there but cannot be
+    // parsed from one that is missing.
+    std::optional<RegValue> read(const std::string& key, const std::string& name,
+                                 bool* unreadable = nullptr) const;
     // Replaces or adds one value and keeps everything else of the file. The
     // file is replaced whole by rename, so on failure it stays as it was.
     bool write(const std::string& key, const std::string& name, const RegValue& value);

@@ -12,7 +12,7 @@ bin=$PWD/build/bin
 
 demo=$(mktemp -d /tmp/stravon-demo-XXXXXX)
 export XDG_CONFIG_HOME=$demo/config XDG_RUNTIME_DIR=$demo/run
-mkdir -p "$XDG_CONFIG_HOME/stravon/dosdevices" "$XDG_RUNTIME_DIR" "$demo/work"
+mkdir -p "$XDG_CONFIG_HOME/stravon/dosdevices" "$XDG_RUNTIME_DIR" "$demo/wd"
 chmod 700 "$XDG_RUNTIME_DIR"
 
 # Terminal 1 at address 1 on COM1, 19200 Bd, 2500 records, 5 breakfasts and
@@ -34,9 +34,9 @@ trap 'kill $sim 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -e "$XDG_CONFIG_HOME/stravon/dosdevices/com1" ] && break; sleep 0.05; done
 
 [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && export QT_QPA_PLATFORM=offscreen
-(cd "$demo/work" && exec "$bin/stravon") >"$demo/stravon.out" 2>&1 &
+(cd "$demo/wd" && exec "$bin/stravon") >"$demo/stravon.out" 2>&1 &
 router=$!
-for _ in $(seq 200); do grep -q 'TERM ' "$demo/work/errorlog.txt" 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 200); do grep -q 'TERM ' "$demo/wd/errorlog.txt" 2>/dev/null && break; sleep 0.1; done
 
 # A four-week diner line: letter, number, identifier, flag; main meals,
 # breakfasts and dinners of days 1-14, the same of days 15-28; the name in
@@ -46,13 +46,13 @@ days2="22222222222222""AAAAAAA0000000""N*N*N*N*N*N*N*"
 name852() { local b; b=$(printf '%s' "$1" | iconv -f UTF-8 -t CP852)
   LC_ALL=C printf '%s%*s' "$b" $((14 - $(printf '%s' "$b" | LC_ALL=C wc -c))) ''; }
 echo "== request: two four-week diner lines and the read command Y"
-"$bin/stravon-porcio" --dir "$demo/work" --request pozad.txt --output vystup.txt -- \
+"$bin/stravon-porcio" --dir "$demo/wd" --request pozad.txt --output vystup.txt -- \
   "Q00071A2B3C4D ${days1}${days2}$(name852 'Novák') +00100" \
   "R0012DEADBEEF ${days2}${days1}$(name852 'Dvořák') +00250" \
   "Y"
 
 echo "== errorlog.txt"
-iconv -f CP1250 -t UTF-8 "$demo/work/errorlog.txt"
+iconv -f CP1250 -t UTF-8 "$demo/wd/errorlog.txt"
 echo "== frames the simulated terminal received"
 cat "$demo/line.log"
 

@@ -155,7 +155,11 @@ void TStatusIcon::HideApplication()
 {
     if (!FOwner)
         return;
-    FOwner->hide();
+    // Without a notification area a hidden window could never be brought back.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        FOwner->hide();
+    else
+        FOwner->showMinimized();
 }
 
 QAction* TStatusIcon::defaultItem() const

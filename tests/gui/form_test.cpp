@@ -47,6 +47,10 @@ protected:
 
 } // namespace
 
+// Hidden, or minimized where no notification area could bring it back.
+static bool put_away(const QWidget& w) { return !w.isVisible() || w.isMinimized(); }
+static bool shown(const QWidget& w) { return w.isVisible() && !w.isMinimized(); }
+
 TEST_F(FormTest, FirstRunWithoutStoredValue)
 {
     Master_wait = 999;
@@ -184,6 +188,21 @@ TEST_F(FormTest, WrongTypesAndSizesAreReplacedByDefaults)
         EXPECT_NE(std::find(box.log_lines().begin(), box.log_lines().end(), "COM1 neotevřen"),
                   box.log_lines().end());
     }
+}
+
+TEST_F(FormTest, UnreadableValueIsReplacedByDefaults)
+{
+    std::ofstream(box.registry_path(), std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n"
+           "[HKEY_CURRENT_USER\\Software\\VELKON_Software\\Porcio\\Setup]\r\n"
+           "\"Data_CFG\"=hex:zz,01\r\n";
+    TForm1 form(dialogs);
+    EXPECT_EQ(form.Adr[0]->text(), "1");
+    EXPECT_TRUE(form.Pripojen[0]->isChecked());
+    const TConfigBytes defaults = encode_config(default_config());
+    const auto v = box.stored();
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(v->data, std::vector<uint8_t>(defaults.begin(), defaults.end()));
 }
 
 TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
@@ -358,7 +377,7 @@ TEST_F(FormTest, CloseAsksAndReleasesInOrder)
 
     // The tray menu's "Konec" on a hidden window asks too.
     form.Hide_windowClick();
-    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(put_away(form));
     dialogs.answers = {true};
     QSignalSpy closed(&form, &TForm1::Closed);
     form.Konec->trigger();
@@ -471,15 +490,15 @@ TEST_F(FormTest, ShowHideAndTheTabMenu)
 {
     TForm1 form(dialogs);
     form.Hide_windowClick();
-    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(put_away(form));
     form.StatusIcon1->handleActivation(QSystemTrayIcon::DoubleClick);
-    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(shown(form));
     form.Button2->click();
-    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(put_away(form));
     form.Show_window->trigger();
-    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(shown(form));
     form.Hide_window->trigger();
-    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(put_away(form));
 
     form.show();
     for (int tab = 0; tab < 3; ++tab) {

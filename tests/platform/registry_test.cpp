@@ -121,8 +121,13 @@ TEST_F(RegistryTest, ReadsAHandWrittenFileWithAllKindsOfLines)
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(std::string(text->data.begin(), text->data.end()), "C:\\Porcio\\in.txt");
     EXPECT_EQ(store.read(Key, "Multi"), (RegValue{platform::REG_MULTI_SZ, bytes({0x61, 0, 0, 0, 0, 0})}));
-    EXPECT_FALSE(store.read(Key, "Gone").has_value());
-    EXPECT_FALSE(store.read(Key, "Broken").has_value());
+    bool unreadable = true;
+    EXPECT_FALSE(store.read(Key, "Gone", &unreadable).has_value());
+    EXPECT_FALSE(unreadable) << "a deleted value is missing, not unreadable";
+    EXPECT_FALSE(store.read(Key, "Nowhere", &unreadable).has_value());
+    EXPECT_FALSE(unreadable);
+    EXPECT_FALSE(store.read(Key, "Broken", &unreadable).has_value());
+    EXPECT_TRUE(unreadable);
     EXPECT_FALSE(store.open_key("Software\\Removed", false));
 }
 
