@@ -120,7 +120,10 @@ int main(int argc, char** argv) {
     }
     if (!have_lines) {
         std::string l;
-        while (std::getline(std::cin, l)) lines.push_back(l);
+        while (std::getline(std::cin, l)) {
+            if (!l.empty() && l.back() == '\r') l.pop_back();  // a file with CR LF ends
+            lines.push_back(l);
+        }
     }
     if (timeout_s <= 0) timeout_s = 60;
 
