@@ -44,20 +44,17 @@ constexpr int kFrameBytes = 43;  // the frame of one diner line
 // lateness on either side of a loaded machine loses nothing. Too early, it
 // falls into the router's discarding of its own echo (input is cleared 2 ms
 // after a frame, 5 ms after one sent behind a poll). Too late, it misses the
-// acknowledgement wait (quiet line) or meets the master's next poll. The
-// simulator may take a frame that reached it in pieces as still on the wire
-// for up to its whole length, which moves the answer that much later.
+// acknowledgement wait (quiet line) or meets the master's next poll.
 int QuietTurnaroundMs(double master_wait) {
     const double earliest = 2;
-    const double latest = 2 + 2 + 2 + master_wait - kByteMs - kFrameBytes * kByteMs;
+    const double latest = 2 + 2 + 2 + master_wait - kByteMs;
     return static_cast<int>((earliest + latest) / 2 + 0.5);
 }
 int MasterTurnaroundMs() {
     const double earliest = 5;
     // The frame goes 2 ms after a poll; the answer must end before the next
     // poll starts, one period after the last one began, or the router takes
-    // the poll for a refusal. (No room is left here for a frame the simulator
-    // took as paced: the router hands a frame over whole.)
+    // the poll for a refusal.
     const double latest = kMasterPeriodMs - 4 * kByteMs - 2 - kByteMs;
     return static_cast<int>((earliest + latest) / 2 + 0.5);
 }
@@ -307,10 +304,9 @@ double Median(std::vector<double> v) {
 void PrintBatch(const LineFigures& q, const LineFigures& m) {
     const double mw = Master_wait;
     std::printf("(b) %d diner commands (frame of %d bytes), one write attempt each\n", kCommands, kFrameBytes);
-    std::printf("    The router hands a frame to the pty whole and the pty passes it on at once, so the frame costs\n"
-                "    no wire time here; the simulator takes it as ended when it reads it and answers a turnaround T\n"
-                "    later. Had it read a frame in pieces, it would take the rest as still on the wire (up to\n"
-                "    %d x %.3f = %.1f ms more); the answer times below show it. That is not in the minimum.\n",
+    std::printf("    The router hands a frame to the pty whole and the pty passes it on at once, so the frame's\n"
+                "    %d x %.3f = %.1f ms of wire time is not spent here; the simulator takes the frame as ended\n"
+                "    when it reads it and answers a turnaround T later (the answer times below show when).\n",
                 kFrameBytes, kByteMs, kFrameBytes * kByteMs);
     std::printf("    quiet line, turnaround T = %d ms:\n"
                 "      per command >= RtsOff 2 + quiet of more than Master_wait (%g + 0.001) + RtsOn 2\n"
