@@ -345,4 +345,17 @@ std::unique_ptr<SerialDevice> make_posix_serial_device() {
     return std::make_unique<PosixSerialDevice>();
 }
 
+int set_raw_8n1(int fd, uint32_t baud) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return -errno;
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    const speed_t code = standard_speed(baud);
+    if (code != B0) ::cfsetspeed(&t, code);
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return -errno;
+    return code == B0 ? termios2_set_baud(fd, baud) : 0;
+}
+
 }  // namespace platform

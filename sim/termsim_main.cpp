@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix_serial.h"
 #include "sim/line_sim.h"
 #include "sim/termsim_options.h"
 
@@ -41,39 +42,8 @@ void sleep_until_us(uint64_t t) {
     }
 }
 
-speed_t speed_of(uint32_t baud) {
-    switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 150: return B150;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return 0;
-    }
-}
-
-// Raw 8N1 at the given speed; a speed termios cannot express stays as it is
-// (the pacing still follows --baud).
-bool make_raw(int fd, uint32_t baud) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    if (speed_t s = speed_of(baud)) cfsetspeed(&t, s);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
-}
+// Raw 8N1 at exactly the given speed (a pty takes any speed and ignores it).
+bool make_raw(int fd, uint32_t baud) { return platform::set_raw_8n1(fd, baud) == 0; }
 
 class Log {
 public:
