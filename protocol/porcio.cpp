@@ -47,10 +47,11 @@ constexpr uint64_t kGatherUs = 2000;
 
 // Waits for one byte until the deadline; -1 when none came in time.
 // A port that fails at once is not allowed to turn the wait into a spin.
+// These waits run no window handler: only the first byte of a block does.
 int ByteBefore(TSer_Port& port, uint64_t deadline_us) {
     uint64_t now = NowUs();
     if (now >= deadline_us) return -1;
-    const int b = port.GetCharWaitUs(deadline_us - now);
+    const int b = port.GetCharWaitUs(deadline_us - now, false);
     if (b >= 0) return b;
     now = NowUs();
     if (now < deadline_us) platform::clock().sleep_us(deadline_us - now);
@@ -160,6 +161,7 @@ const uint8_t* TPorcio::ReadBlock() {
     std::fill(FBuffer.begin(), FBuffer.end(), uint8_t{0});
     PollWindow window;
     size_t count = 0;
+    // The first byte may be long in coming: the window stays responsive meanwhile.
     int b = FSerPort->GetCharWaitUs(MasterWaitUs());
     while (b >= 0) {
         if (count == FBuffer.size()) {

@@ -492,21 +492,26 @@ int map_system_error(int neg_errno) {
     }
 }
 
+// Every caller that runs out of memory gets the one placeholder, with its
+// status telling why whatever an earlier caller did with it.
+static ComPort* placeholder_port() {
+    ComPort& ph = placeholder();
+    ph.status = NOMEMORY;
+    if (!is_linked(&ph)) link_port(&ph);
+    return &ph;
+}
+
 ComPort* open_com_port(int port_index, int baud, char parity, uint8_t word_length, int stop_bits) {
     ComPort* p = new (std::nothrow) ComPort();
     if (!p) {
-        ComPort& ph = placeholder();
-        if (!is_linked(&ph)) link_port(&ph);
-        return &ph;
+        return placeholder_port();
     }
     install_defaults(p);
     link_port(p);
     p->data.reset(new (std::nothrow) Win32PortData());
     if (!p->data) {
         release_port(p);
-        ComPort& ph = placeholder();
-        if (!is_linked(&ph)) link_port(&ph);
-        return &ph;
+        return placeholder_port();
     }
     p->port_index = port_index;
     if (device_open(p) < 0) return p;
@@ -519,17 +524,21 @@ namespace {
 
 // The first byte before the deadline (none: no limit), else -8 or an error.
 // Trying the read first spares a separate count of the queue for every byte.
-int wait_for_byte(ComPort* port, const uint64_t* deadline_us) {
+// The deadline is tested after a read, so a byte that came in time is taken
+// even when the idle hook ran past the deadline.
+int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch) {
     for (;;) {
         const int r = port->op_read_byte(port);
         if (r != BUFREMPTY) return r;
-        int h = idle_hook(port);
-        if (h < 0) return fail(port, h);
         uint64_t slice = Wait_slice_ms * 1000;
         if (deadline_us) {
             const uint64_t now = platform::clock().now_us();
             if (now >= *deadline_us) return BUFREMPTY;
             if (*deadline_us - now < slice) slice = *deadline_us - now;
+        }
+        if (dispatch) {
+            int h = idle_hook(port);
+            if (h < 0) return fail(port, h);
         }
         // Block instead of spinning; a simulated line lets its time pass here.
         if (port->data && port->data->device) {
@@ -544,14 +553,14 @@ int wait_for_byte(ComPort* port, const uint64_t* deadline_us) {
 }  // namespace
 
 int read_byte_timed(ComPort* port, int ms) {
-    if (ms == -1) return wait_for_byte(port, nullptr);
+    if (ms == -1) return wait_for_byte(port, nullptr, true);
     const uint64_t deadline = platform::clock().now_us() + uint64_t(ms < 0 ? 0 : ms) * 1000;
-    return wait_for_byte(port, &deadline);
+    return wait_for_byte(port, &deadline, true);
 }
 
-int read_byte_timed_us(ComPort* port, uint64_t timeout_us) {
+int read_byte_timed_us(ComPort* port, uint64_t timeout_us, bool dispatch) {
     const uint64_t deadline = platform::clock().now_us() + timeout_us;
-    return wait_for_byte(port, &deadline);
+    return wait_for_byte(port, &deadline, dispatch);
 }
 
 int drain_rx(ComPort* port) {

@@ -162,7 +162,9 @@ ComPort* open_com_port(int port_index, int baud, char parity, uint8_t word_lengt
 // A byte 0..255 within ms (-1: no limit), -8 on time-out, or an error code.
 int read_byte_timed(ComPort* port, int ms);
 // The same with a time-out in microseconds, for deadlines kept to the microsecond.
-int read_byte_timed_us(ComPort* port, uint64_t timeout_us);
+// dispatch = false waits without the idle hook, so no window handler runs
+// inside the link's timed waits.
+int read_byte_timed_us(ComPort* port, uint64_t timeout_us, bool dispatch = true);
 // Discards everything received; 0 or an error code.
 int drain_rx(ComPort* port);
 // 1 when nothing is waiting, 0 when bytes are, or op_rx_count's error.

@@ -34,43 +34,30 @@ int TSer_Port::Close() {
     return p->op_close(p);
 }
 
-int TSer_Port::GetChar() {
+// A read's result for the link: the byte, or -1 with the driver's status
+// kept in FLastError (a closed wrapper answers like a failed port).
+template <class Read>
+int TSer_Port::Take(Read read) {
     if (!FPort) {
         FLastError = NOTSUPPORTED;
         return -1;
     }
-    int r = FPort->op_read_byte(FPort);
-    if (r < 0) {
-        FLastError = FPort->status;
-        return -1;
-    }
-    return r;
+    const int r = read(FPort);
+    if (r >= 0) return r;
+    FLastError = FPort->status;
+    return -1;
+}
+
+int TSer_Port::GetChar() {
+    return Take([](ComPort* p) { return p->op_read_byte(p); });
 }
 
 int TSer_Port::GetCharWait(int ms) {
-    if (!FPort) {
-        FLastError = NOTSUPPORTED;
-        return -1;
-    }
-    int r = read_byte_timed(FPort, ms);
-    if (r < 0) {
-        FLastError = FPort->status;
-        return -1;
-    }
-    return r;
+    return Take([ms](ComPort* p) { return read_byte_timed(p, ms); });
 }
 
-int TSer_Port::GetCharWaitUs(uint64_t us) {
-    if (!FPort) {
-        FLastError = NOTSUPPORTED;
-        return -1;
-    }
-    int r = read_byte_timed_us(FPort, us);
-    if (r < 0) {
-        FLastError = FPort->status;
-        return -1;
-    }
-    return r;
+int TSer_Port::GetCharWaitUs(uint64_t us, bool dispatch) {
+    return Take([us, dispatch](ComPort* p) { return read_byte_timed_us(p, us, dispatch); });
 }
 
 int TSer_Port::PutChar(int byte) {

@@ -15,7 +15,9 @@ public:
     int Close();
     int GetChar();              // a waiting byte 0..255, else -1 at once
     int GetCharWait(int ms);    // first byte within ms (-1: no limit), else -1
-    int GetCharWaitUs(uint64_t us);  // the same, the time-out in microseconds
+    // The same, the time-out in microseconds; without dispatch the window's
+    // messages wait until the byte or the time-out.
+    int GetCharWaitUs(uint64_t us, bool dispatch = true);
     int PutChar(int byte);
     // Blocks until every byte handed to PutChar has left the transmitter,
     // so RTS is never dropped under a frame still in the queue.
@@ -29,4 +31,8 @@ public:
     int32_t FBaud = 0;
     bool FOpened = false;
     int32_t FLastError = 0;
+
+private:
+    template <class Read>
+    int Take(Read read);
 };

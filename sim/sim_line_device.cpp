@@ -79,11 +79,14 @@ int SimLineDevice::write(const uint8_t* buf, size_t n) {
 }
 
 int SimLineDevice::wait_rx(int timeout_ms) {
+    return wait_rx_us(timeout_ms < 0 ? NO_LIMIT_WAIT_US : uint64_t(timeout_ms) * 1000);
+}
+
+int SimLineDevice::wait_rx_us(uint64_t timeout_us) {
     if (!open_) return -EBADF;
     catch_up();
     if (!rx_.empty()) return 1;
-    const uint64_t deadline =
-        clock_.now_us() + (timeout_ms < 0 ? NO_LIMIT_WAIT_US : uint64_t(timeout_ms) * 1000);
+    const uint64_t deadline = clock_.now_us() + timeout_us;
     for (;;) {
         // Step to whichever comes first: a byte of ours leaving the wire
         // (it may complete a frame and bring an answer), an arrival, the end.

@@ -29,6 +29,7 @@ public:
     // -1 waits until the next byte; with nothing ever to come it gives 0
     // after a minute of virtual time instead of hanging.
     int wait_rx(int timeout_ms) override;
+    int wait_rx_us(uint64_t timeout_us) override;
     int drain_tx() override;
     int set_rts(bool on) override;
     int set_dtr(bool on) override;

@@ -89,6 +89,8 @@ bool write_all(int fd, const std::vector<uint8_t>& bytes) {
         if (n > 0) {
             done += size_t(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // Nobody reads a full pty: give up when told to stop.
+            if (stop_requested) return false;
             pollfd p{fd, POLLOUT, 0};
             ::poll(&p, 1, 10);
         } else {

@@ -29,8 +29,8 @@ TEST_F(SimLinkTest, QuietLineSendsAfterListeningForMasterWait) {
     EXPECT_EQ(Transact("Y"), 0);
     ASSERT_EQ(line.frames().size(), 1u);
     EXPECT_EQ(line.frames()[0].bytes, (Bytes{0x02, 0x04, 0x59, 0x5F}));
-    // RtsOff 2 ms, more than Master_wait of quiet, RtsOn 2 ms, then the frame.
-    EXPECT_EQ(line.frames()[0].start_us - start, (2 + Master_wait + 1 + 2) * 1000);
+    // RtsOff 2 ms, more than Master_wait of quiet (by one microsecond), RtsOn 2 ms, then the frame.
+    EXPECT_EQ(line.frames()[0].start_us - start, (2 + Master_wait + 2) * 1000 + 1);
 }
 
 TEST_F(SimLinkTest, UnansweredReachabilityTestCostsThreeListeningTimes) {
@@ -40,9 +40,10 @@ TEST_F(SimLinkTest, UnansweredReachabilityTestCostsThreeListeningTimes) {
         Open(static_cast<uint8_t>(wait));
         const uint64_t start = clock.now_us();
         EXPECT_FALSE(term->TestLink());
-        // Two listens of Master_wait + 1 (each after a 2 ms RtsOff), the probe
-        // (RtsOn 2, four bytes, 2, RtsOff 2, 2) and an acknowledgement wait of Master_wait + 1.
-        const uint64_t want = (3 * (wait + 1) + 2 * 2 + 2 + 2 + 2 + 2) * 1000 + 4 * ByteUs();
+        // Two listens of more than Master_wait (each after a 2 ms RtsOff), the probe
+        // (RtsOn 2, four bytes, 2, RtsOff 2, 2) and an acknowledgement wait of
+        // more than Master_wait; "more than" is one microsecond here.
+        const uint64_t want = 3 * (wait * 1000 + 1) + (2 * 2 + 2 + 2 + 2 + 2) * 1000 + 4 * ByteUs();
         EXPECT_EQ(clock.now_us() - start, want) << "Master_wait " << wait;
         term.reset();
         port.reset();

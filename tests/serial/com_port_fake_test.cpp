@@ -455,3 +455,27 @@ TEST_F(FakeDriver, DefaultIdleHookDispatchesTheThreadsPendingMessages) {
 }
 
 }  // namespace
+
+platform::VirtualClock* slow_clock = nullptr;
+int slow_hook(ComPort*) {
+    ++hook_calls;
+    slow_clock->sleep_ms(50);  // a handler that ran long inside the wait
+    return 0;
+}
+
+TEST_F(FakeDriver, ByteThatCameInTimeIsTakenEvenAfterAHookRanPastTheDeadline) {
+    ComPort* p = open();
+    slow_clock = &clock;
+    set_idle_hook(slow_hook);
+    line->scheduled.push_back({uint32_t(clock.now_us() / 1000 + 5), 0x42});
+    EXPECT_EQ(read_byte_timed(p, 40), 0x42);
+    EXPECT_EQ(hook_calls, 1);
+}
+
+TEST_F(FakeDriver, WaitWithoutDispatchNeverCallsTheIdleHook) {
+    ComPort* p = open();
+    EXPECT_EQ(read_byte_timed_us(p, 30'000, false), BUFREMPTY);
+    EXPECT_EQ(hook_calls, 0);
+    EXPECT_EQ(read_byte_timed_us(p, 30'000, true), BUFREMPTY);
+    EXPECT_GE(hook_calls, 3);
+}
