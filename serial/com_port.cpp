@@ -292,28 +292,26 @@ int dev_dtr_dsr(ComPort* p, int on) {
 }
 
 // RTS keys every frame, so a plain level change only touches the line; the
-// whole settings are applied only when a handshake mode is left.
-int dev_dtr(ComPort* p, int on) {
-    Dcb& dcb = p->data->dcb;
-    bool was_handshake = dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
-    dcb.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+// whole settings are applied only when a handshake mode is left. The DTR and
+// RTS control values share their numbers (disable 0, enable 1, handshake 2).
+static_assert(int(RTS_CONTROL_DISABLE) == int(DTR_CONTROL_DISABLE) &&
+              int(RTS_CONTROL_ENABLE) == int(DTR_CONTROL_ENABLE) &&
+              int(RTS_CONTROL_HANDSHAKE) == int(DTR_CONTROL_HANDSHAKE));
+
+int set_line_level(ComPort* p, uint8_t Dcb::*control, int (platform::SerialDevice::*set)(bool), int on) {
+    uint8_t& mode = p->data->dcb.*control;
+    const bool was_handshake = mode == DTR_CONTROL_HANDSHAKE;
+    mode = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     if (was_handshake)
         apply_dcb(p);
     else
-        dev(p).set_dtr(on != 0);
+        (dev(p).*set)(on != 0);
     return 0;
 }
 
-int dev_rts(ComPort* p, int on) {
-    Dcb& dcb = p->data->dcb;
-    bool was_handshake = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    dcb.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    if (was_handshake)
-        apply_dcb(p);
-    else
-        dev(p).set_rts(on != 0);
-    return 0;
-}
+int dev_dtr(ComPort* p, int on) { return set_line_level(p, &Dcb::fDtrControl, &platform::SerialDevice::set_dtr, on); }
+
+int dev_rts(ComPort* p, int on) { return set_line_level(p, &Dcb::fRtsControl, &platform::SerialDevice::set_rts, on); }
 
 int dev_tx_count(ComPort* p) {
     int out = 0;
