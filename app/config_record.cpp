@@ -139,9 +139,9 @@ TDerivedSettings derive_settings(const TDataCFG& cfg)
     s.Kredit = cfg.Kredit1;
     s.MxSn = cfg.MxSn1;
     s.MxVec = cfg.MxVec1;
-    // 32-bit wrap as the record's arithmetic always had, without signed overflow.
-    const uint32_t per_record = cfg.DT_use1 ? 29u : 24u;
-    s.Data_length = static_cast<int32_t>(static_cast<uint32_t>(cfg.Radku1) * per_record);
+    // Bounded, so that no capacity allocates gigabytes or wraps to nothing.
+    s.Records = std::clamp<int32_t>(cfg.Radku1, 1, MaxRecords);
+    s.Data_length = s.Records * (cfg.DT_use1 ? 29 : 24);
     s.Baud_rate = baud_for_index(cfg.K_Baud1);
     return s;
 }
@@ -208,4 +208,16 @@ std::optional<int32_t> parse_int(std::string_view text)
     if (negative && value > 0x80000000ull)
         return std::nullopt;
     return negative ? static_cast<int32_t>(-static_cast<int64_t>(value)) : static_cast<int32_t>(value);
+}
+
+TNameClash request_name_clash(std::string_view in_name, std::string_view out_name)
+{
+    if (in_name.empty())
+        return TNameClash::None;  // names no file at all
+    if (in_name == out_name)
+        return TNameClash::Output;
+    for (std::string_view own : {"porcom.sta", "errorlog.txt", "binarni.bin"})
+        if (in_name == own)
+            return TNameClash::OwnFile;
+    return TNameClash::None;
 }

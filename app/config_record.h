@@ -50,7 +50,13 @@ std::string field_text(const std::array<uint8_t, FileNameFieldSize>& field);
 // The first 12 bytes of text, zero-padded.
 std::array<uint8_t, FileNameFieldSize> make_field(std::string_view bytes);
 
+// Largest capacity a terminal buffer is made for: two records (both halves of
+// four weeks) for every 16-bit diner number. No real terminal holds more.
+inline constexpr int32_t MaxRecords = 2 * 65536;
+
 struct TDerivedSettings {
+    // Radku1 within 1 .. MaxRecords; Data_length is made from it.
+    int32_t Records = 0;
     int32_t Baud_rate = 0;
     int32_t Data_length = 0;
     uint8_t CCode = 0;
@@ -66,6 +72,12 @@ int32_t baud_for_index(int32_t k_baud);
 enum class TStoredValueKind { Missing, Binary, String, ExpandString, Dword, Other, ReadFailed };
 enum class TReadOutcome { NoValue, UseAsIs, ReplaceByDefaults };
 TReadOutcome classify_stored_value(TStoredValueKind kind, std::size_t size);
+
+// Why a request file name cannot be watched: it names the output file or one
+// of the files the program writes itself, and the router would take its own
+// answers as requests.
+enum class TNameClash { None, Output, OwnFile };
+TNameClash request_name_clash(std::string_view in_name, std::string_view out_name);
 
 // Master_wait = 40 + the number of the selected Delay_add item.
 inline constexpr uint32_t MasterWaitBase = 40;

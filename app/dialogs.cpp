@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QMessageBox>
 #include <QStringList>
 #include <cstdio>
@@ -86,4 +88,15 @@ void show_error_box(TDialogs& dialogs, QWidget* owner, const QString& text)
     if (caption.isEmpty())
         caption = QStringLiteral("Stravon");
     dialogs.message(owner, text, caption, TBoxIcon::Error);
+}
+
+bool install_qt_czech_translation()
+{
+    // Lives as long as the application.
+    static QTranslator* czech = new QTranslator(QCoreApplication::instance());
+    if (!czech->isEmpty())
+        return true;
+    if (!czech->load(QStringLiteral("qtbase_cs"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    return QCoreApplication::installTranslator(czech);
 }

@@ -37,6 +37,10 @@ public:
     static bool no_display();
 };
 
+// Qt's own Czech texts (Ano/Ne, the file dialog), from Debian's
+// qt6-translations-l10n; false when they are not installed.
+bool install_qt_czech_translation();
+
 // A failure that a handler reports with the application's standard error box.
 class TAppError : public std::runtime_error {
 public:

@@ -1,7 +1,9 @@
 #include "app/form1.h"
 
+#include "ui_form1.h"
 #include "diag/diag.h"
 #include "platform/codepage.h"
+#include "platform/dispatch.h"
 #include "platform/registry.h"
 #include "protocol/porcio.h"
 #include "protocol/settings.h"
@@ -11,28 +13,26 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QButtonGroup>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QContextMenuEvent>
-#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QScreen>
 #include <QStyle>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 namespace {
 
-const QString Caption = QStringLiteral("Stravon - komunikátor pro jídelny (4 týdny)");
 const QString CloseQuestion = QStringLiteral("Opravdu si přeješ ukončit program?\nKomunikace bude ukončena!");
 const QString RestartQuestion = QStringLiteral(
     "Nastavená konfigurace bude použita až po restartu programu!\nProvést restart programu ihned?");
@@ -40,84 +40,25 @@ const QString NoPortWarning = QStringLiteral("Neni otevřen žádný port\nje nu
 const char* const ValueName = "Data_CFG";
 constexpr int DelayItems = 25;
 
-const QColor Navy(0, 0, 128);
-const QColor Maroon(128, 0, 0);
-const QColor Purple(128, 0, 128);
-const QColor Grey(128, 128, 128);
-const QColor Red(255, 0, 0);
-
-void set_text_color(QWidget* w, const QColor& c)
+// The controls of terminal position n = 1..4.
+QLineEdit* adr(const Ui::TForm1& u, int n) { return std::array{u.Adr1, u.Adr2, u.Adr3, u.Adr4}[n - 1]; }
+QComboBox* port(const Ui::TForm1& u, int n) { return std::array{u.Port1, u.Port2, u.Port3, u.Port4}[n - 1]; }
+QCheckBox* pripojen(const Ui::TForm1& u, int n)
 {
-    QPalette p = w->palette();
-    p.setColor(QPalette::WindowText, c);
-    p.setColor(QPalette::Text, c);
-    p.setColor(QPalette::ButtonText, c);
-    w->setPalette(p);
-}
-
-QLabel* make_label(QWidget* parent, const QString& text, int x, int y)
-{
-    auto* l = new QLabel(text, parent);
-    l->move(x, y);
-    l->adjustSize();
-    return l;
+    return std::array<QCheckBox*, 4>{u.Pripojen1, u.Pripojen2, u.Pripojen3, u.Pripojen4}[n - 1];
 }
 
 // A centred notice keeps its place; it only grows sideways around its centre
 // when this font needs more room than the layout gave it.
-QLabel* make_notice(QWidget* parent, const QString& text, QRect r)
+void fit_notice(QLabel* l)
 {
-    auto* l = new QLabel(text, parent);
-    l->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QRect r = l->geometry();
     const QSize need = l->sizeHint();
     if (need.width() > r.width())
         r.adjust(-(need.width() - r.width() + 1) / 2, 0, (need.width() - r.width() + 1) / 2, 0);
     if (need.height() > r.height())
         r.setHeight(need.height());
     l->setGeometry(r);
-    return l;
-}
-
-QLineEdit* make_edit(QWidget* parent, int x, int y, int w, int h)
-{
-    auto* e = new QLineEdit(parent);
-    e->setGeometry(x, y, w, h);
-    return e;
-}
-
-QComboBox* make_combo(QWidget* parent, const QStringList& items, int x, int y, int w, int h)
-{
-    auto* c = new QComboBox(parent);
-    c->setEditable(true);
-    c->setInsertPolicy(QComboBox::NoInsert);
-    c->addItems(items);
-    c->setGeometry(x, y, w, h);
-    return c;
-}
-
-// Caption on the left, box on the right.
-QCheckBox* make_check(QWidget* parent, const QString& text, int x, int y, int w, int h)
-{
-    auto* c = new QCheckBox(text, parent);
-    c->setLayoutDirection(Qt::RightToLeft);
-    c->setGeometry(x, y, w, h);
-    return c;
-}
-
-QFrame* make_panel(QWidget* parent, int x, int y, int w, int h)
-{
-    auto* f = new QFrame(parent);
-    f->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    f->setLineWidth(1);
-    f->setGeometry(x, y, w, h);
-    return f;
-}
-
-QPushButton* make_button(QWidget* parent, const QString& text, int x, int y, int w, int h)
-{
-    auto* b = new QPushButton(text, parent);
-    b->setGeometry(x, y, w, h);
-    return b;
 }
 
 QStringList numbers(int from, int to, int step = 1)
@@ -149,6 +90,17 @@ TStoredValueKind kind_of(const platform::RegValue& v)
     }
 }
 
+// Local time as it goes into a file name: 20261208-141509.
+std::string file_time_stamp()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &local);
+    return buf;
+}
+
 int32_t integer_field(const QLineEdit* edit)
 {
     const QString text = edit->text();
@@ -160,93 +112,30 @@ int32_t integer_field(const QLineEdit* edit)
 
 } // namespace
 
-// ---------------------------------------------------------------- helpers
-
-TShape::TShape(QWidget* parent) : QWidget(parent) { resize(25, 25); }
-
-void TShape::setBrushColor(const QColor& c)
+void Process_window_events(int max_ms)
 {
-    FColor = c;
-    update();
-}
-
-void TShape::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(Qt::black, 1));
-    p.setBrush(FColor);
-    const qreal r = std::min(width(), height()) / 4.0;
-    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), r, r);
-}
-
-void TTabSheet::contextMenuEvent(QContextMenuEvent* e)
-{
-    if (PopupMenu)
-        PopupMenu->popup(e->globalPos());
-    else
-        e->ignore();
-}
-
-void TTabSheet::resizeEvent(QResizeEvent* e)
-{
-    QWidget::resizeEvent(e);
-    if (BottomAligned)
-        BottomAligned->setGeometry(0, height() - BottomAligned->height(), width(), BottomAligned->height());
-}
-
-void TGroupBox::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    const QFontMetrics fm(font());
-    const int line = fm.height() / 2;
-    p.setPen(palette().color(QPalette::Mid));
-    p.drawRect(rect().adjusted(0, line, -1, -1));
-    p.setPen(palette().color(QPalette::Light));
-    p.drawRect(rect().adjusted(1, line + 1, -2, -2));
-    const QRect caption(6, 0, fm.horizontalAdvance(title()) + 4, fm.height());
-    p.fillRect(caption, palette().color(QPalette::Window));
-    p.setPen(palette().color(QPalette::WindowText));
-    p.drawText(caption, Qt::AlignCenter, title());
-}
-
-TRadioGroup::TRadioGroup(const QStringList& items, QWidget* parent)
-    : QGroupBox(parent), FGroup(new QButtonGroup(this))
-{
-    const int top = 8;
-    const int step = (98 - top - 4) / std::max<int>(1, static_cast<int>(items.size()));
-    for (int i = 0; i < items.size(); ++i) {
-        auto* b = new QRadioButton(items[i], this);
-        b->setGeometry(8, top + i * step, 54, step);
-        FGroup->addButton(b, i);
-        Buttons << b;
-    }
-}
-
-int TRadioGroup::ItemIndex() const { return FGroup->checkedId(); }
-
-void TRadioGroup::setItemIndex(int index)
-{
-    if (index >= 0 && index < Buttons.size()) {
-        Buttons[index]->setChecked(true);
-    } else if (QAbstractButton* b = FGroup->checkedButton()) {
-        FGroup->setExclusive(false);
-        b->setChecked(false);
-        FGroup->setExclusive(true);
-    }
+    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
+        return;
+    // Events posted before a handler began wait otherwise until it returns:
+    // a nested pass only takes what was posted since.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, max_ms);
 }
 
 // ---------------------------------------------------------------- start-up
 
 TForm1::TForm1(TDialogs& dialogs, QWidget* parent)
-    : QWidget(parent), Dialogs(dialogs)
+    : QWidget(parent), Dialogs(dialogs), FUi(std::make_unique<Ui::TForm1>())
 {
+    platform::clear_stop();
     build_layout();                  // 1
     ReadCFG();                       // 2
     Cmd_list.clear();                // 3
     Read_work_dir();                 // 4
     ShowCFG();                       // 5
     Log_error("Start programu");     // 6
+    for (const std::string& note : FStartNotes)
+        Log_error(note);
     setVisible(false);               // 7
     Line_up();                       // 8
     Start_watcher();                 // 9
@@ -260,232 +149,85 @@ TForm1::~TForm1()
         Release_all();
 }
 
+TShape* TForm1::Indicator(int n) const { return n >= 1 && n <= 4 ? Indicators[n - 1] : nullptr; }
+TPorcio* TForm1::Terminal(int n) const { return n >= 1 && n <= 4 ? Terminals[n - 1].get() : nullptr; }
+TSer_Port* TForm1::Port(int com_index) const
+{
+    return com_index >= 0 && com_index < 8 ? Ports[com_index].get() : nullptr;
+}
+
 void TForm1::build_layout()
 {
-    setWindowTitle(Caption);
+    const Ui::TForm1& u = *FUi;
+    FUi->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setFixedSize(600, 380);
-    // The layout's pixel geometry was made for an 8 point sans at 96 dpi.
+    // The layout's pixel geometry was made for an 8 point sans at 96 dpi,
+    // a size the form description can only give in points.
     QFont sans(QStringLiteral("Nimbus Sans"));
     sans.setStyleHint(QFont::SansSerif);
     sans.setPixelSize(11);
     setFont(sans);
-    if (const QScreen* s = QGuiApplication::primaryScreen())
-        move(s->availableGeometry().center() - rect().center());
-
-    ImageList1 = make_image_list();
-    PageControl1 = new QTabWidget(this);
-    PageControl1->setGeometry(0, 0, 600, 380);
-    PageControl1->setIconSize(QSize(16, 16));
-    TabSheet1 = new TTabSheet;
-    TabSheet2 = new TTabSheet;
-    TabSheet3 = new TTabSheet;
-    PageControl1->addTab(TabSheet1, QIcon(ImageList1[PictureMagnifier]), QStringLiteral("Ovládání terminálu"));
-    PageControl1->addTab(TabSheet2, QIcon(ImageList1[PictureChecklist]), QStringLiteral("Konfigurace terminálů"));
-    PageControl1->addTab(TabSheet3, QIcon(ImageList1[PicturePower]), QStringLiteral("Servisní nastavení"));
-
-    build_tab1();
-    build_tab2();
-    build_tab3();
-    build_menu_and_icon();
-    set_tab_order();
-    OpenDialog1.title = QStringLiteral("Soubory příkazů do terminálu.");
-    OpenDialog1.filter = QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat");
-    OpenDialog1.default_ext = QStringLiteral("*.cfg");
-    OpenDialog1.initial_dir = QStringLiteral(".");
-    PageControl1->setCurrentIndex(0);
-}
-
-void TForm1::build_tab1()
-{
-    QWidget* t = TabSheet1;
-    Label21 = make_label(t, QStringLiteral("Repeat:"), 24, 53);
-    Label22 = make_label(t, QString(), 72, 53);
-    Label23 = make_label(t, QStringLiteral("/"), 80, 53);
-    Label24 = make_label(t, QString(), 90, 53);
-    Label22->resize(8, 13);
-    Label24->resize(20, 13);
-    Label18 = make_label(t, QStringLiteral("Status:"), 24, 70);
-    Lstatus = make_label(t, QString(), 64, 70);
-    Lstatus->resize(70, 13);
-    set_text_color(Lstatus, Red);
-
-    BitBtn2 = make_button(t, QStringLiteral("Test Master"), 21, 96, 100, 25);
-    BitBtn2->setIcon(QIcon(ImageList1[PictureMagnifier]));
-
-    Selekt = new TRadioGroup({QStringLiteral("Term 1"), QStringLiteral("Term 2"), QStringLiteral("Term 3"),
-                              QStringLiteral("Term 4")},
-                             t);
-    Selekt->setGeometry(143, 0, 65, 98);
-    set_text_color(Selekt, Navy);
-    Selekt->setItemIndex(0);
-
-    Label3 = make_label(t, QStringLiteral("Načteno:"), 155, 105);
-    Label4 = make_label(t, QString(), 204, 105);
-    Label4->resize(60, 13);
-    set_text_color(Label4, Maroon);
-
-    Button1 = make_button(t, QStringLiteral("Poslat příkaz"), 230, 7, 140, 25);
-    Edit1 = make_edit(t, 379, 8, 209, 21);
-    Button3 = make_button(t, QStringLiteral("Načti příkazy ze souboru."), 230, 42, 140, 25);
-    Button2 = make_button(t, QStringLiteral("Schovat program"), 230, 77, 140, 25);
-    BitBtn3 = make_button(t, QStringLiteral("Konec programu"), 420, 61, 140, 41);
-    BitBtn3->setIcon(QIcon(ImageList1[PicturePower]));
-
-    Memo1 = new QListWidget(t);
-    Memo1->setGeometry(0, 144, 592, 207);
     QFont mono(QStringLiteral("Nimbus Mono PS"));
     mono.setStyleHint(QFont::TypeWriter);
     mono.setFixedPitch(true);
     mono.setPixelSize(11);
-    Memo1->setFont(mono);
-    Memo1->setUniformItemSizes(true);
-    Memo1->setStyleSheet(QStringLiteral("QListWidget { background: rgb(252,253,242); }"
-                                        " QListWidget::item { height: 14px; padding: 0px; }"));
-    TabSheet1->BottomAligned = Memo1;
-
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { run_guarded(Dialogs, this, [this] { BitBtn2Click(); }); });
-    connect(Button1, &QPushButton::clicked, this, [this] { run_guarded(Dialogs, this, [this] { Button1Click(); }); });
-    connect(Button3, &QPushButton::clicked, this, [this] { run_guarded(Dialogs, this, [this] { Button3Click(); }); });
-    connect(Button2, &QPushButton::clicked, this, [this] { Hide_windowClick(); });
-    connect(BitBtn3, &QPushButton::clicked, this, [this] { BitBtn3Click(); });
-}
-
-void TForm1::build_tab2()
-{
-    QWidget* t = TabSheet2;
-    const QPoint group_pos[4] = {{15, 18}, {189, 18}, {15, 103}, {189, 103}};
-    const QStringList ports = {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
-                               QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("COM6"),
-                               QStringLiteral("COM7"), QStringLiteral("COM8")};
-    for (int i = 0; i < 4; ++i) {
-        auto* g = new TGroupBox(QStringLiteral("Terminál %1").arg(i + 1), t);
-        g->setGeometry(group_pos[i].x(), group_pos[i].y(), 170, 83);
-        set_text_color(g, Navy);
-        GroupBox[i] = g;
-        const bool lower = i >= 2;
-        make_label(g, QStringLiteral("Adresa"), 12, 17);
-        Adr[i] = make_edit(g, 121, 12, 33, 21);
-        make_label(g, QStringLiteral("Port"), 12, lower ? 41 : 40);
-        Port[i] = make_combo(g, ports, 96, lower ? 37 : 36, 59, 21);
-        Pripojen[i] = make_check(g, QStringLiteral("Připojen"), i == 1 ? 9 : 10, 60, 144, 17);
-        for (QWidget* w : {static_cast<QWidget*>(Adr[i]), static_cast<QWidget*>(Port[i])})
-            set_text_color(w, Qt::black);
+    u.Memo1->setFont(mono);
+    for (QLabel* l : findChildren<QLabel*>()) {
+        if (l->property("autoSize").toBool())
+            l->adjustSize();
+        if (l->property("centredNotice").toBool())
+            fit_notice(l);
     }
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        move(s->availableGeometry().center() - rect().center());
 
-    Panel1 = make_panel(t, 15, 192, 345, 95);
-    set_text_color(Panel1, Purple);
-    Label13 = make_label(Panel1, QStringLiteral("Rychlost komunikace:"), 12, 12);
-    K_Baud1 = make_combo(Panel1, {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
-                                  QStringLiteral("9600"), QStringLiteral("19200")},
-                         128, 9, 59, 21);
-    CCode1 = make_check(Panel1, QStringLiteral("Kódování"), 10, 33, 131, 17);
-    DT_use1 = make_check(Panel1, QStringLiteral("Používat DT"), 10, 51, 131, 17);
-    Kredit1 = make_check(Panel1, QStringLiteral("Kredit"), 10, 70, 131, 17);
-    Label14 = make_label(Panel1, QStringLiteral("Kapacita"), 207, 12);
-    Radku1 = make_edit(Panel1, 276, 8, 53, 21);
-    Label15 = make_label(Panel1, QStringLiteral("Max. p. snidaní"), 207, 37);
-    MxSn1 = make_edit(Panel1, 299, 31, 30, 21);
-    Label16 = make_label(Panel1, QStringLiteral("Max. p. večeří"), 208, 58);
-    MxVec1 = make_edit(Panel1, 299, 55, 30, 21);
-    for (QWidget* w : {static_cast<QWidget*>(K_Baud1), static_cast<QWidget*>(Radku1),
-                       static_cast<QWidget*>(MxSn1), static_cast<QWidget*>(MxVec1)})
-        set_text_color(w, Qt::black);
+    ImageList1 = make_image_list();
+    u.PageControl1->setTabIcon(0, QIcon(ImageList1[PictureMagnifier]));
+    u.PageControl1->setTabIcon(1, QIcon(ImageList1[PictureChecklist]));
+    u.PageControl1->setTabIcon(2, QIcon(ImageList1[PicturePower]));
+    u.BitBtn2->setIcon(QIcon(ImageList1[PictureMagnifier]));
+    u.BitBtn3->setIcon(QIcon(ImageList1[PicturePower]));
+    u.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
+    u.Image1->setPixmap(ImageList1[PictureIdle].scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
 
-    Label17 = make_notice(t,
-                          QStringLiteral("Hodnoty zapsané v této konfiguraci\nse uloží do registru Windows\n"
-                                         "po stisknutí tlačítka Uložit CFG \na následném ukončení programu."),
-                          QRect(368, 32, 217, 52));
+    FPopupMenu1 = new QMenu(this);
+    FPopupMenu1->addActions({u.Show_window, u.Hide_window, u.N1, u.Konec});
+    FPopupMenu1->setDefaultAction(u.Show_window);
+    u.TabSheet2->PopupMenu = FPopupMenu1;
+    u.TabSheet3->PopupMenu = FPopupMenu1;
 
-    Image1 = new QLabel(t);
-    Image1->setGeometry(470, 134, 33, 35);
-    Image1->setPixmap(ImageList1[PictureIdle].scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    FStatusIcon1 = new TStatusIcon(this);
+    FStatusIcon1->setIconList(ImageList1);
+    FStatusIcon1->setHint(QStringLiteral("Komunikátor PORCIO"));
+    FStatusIcon1->setShowHint(true);
+    FStatusIcon1->setIconIndex(0);
+    FStatusIcon1->setPopupMenu(FPopupMenu1);
+    FStatusIcon1->setStartMinimized(true);
+    FStatusIcon1->Loaded();
 
-    BitBtn1 = make_button(t, QStringLiteral("Uložit CFG"), 439, 229, 93, 56);
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { run_guarded(Dialogs, this, [this] { BitBtn1Click(); }); });
+    FOpenDialog1.title = QStringLiteral("Soubory příkazů do terminálu.");
+    FOpenDialog1.filter = QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat");
+    FOpenDialog1.default_ext = QStringLiteral("*.cfg");
+    FOpenDialog1.initial_dir = QStringLiteral(".");
+    connect_handlers();
 }
 
-void TForm1::build_tab3()
+void TForm1::connect_handlers()
 {
-    QWidget* t = TabSheet3;
-    Panel3 = make_panel(t, 66, 15, 460, 80);
-    Label19 = make_label(Panel3, QStringLiteral("Max. počet pokusů pro zápis dat do terminálu:"), 15, 18);
-    Rep_write = make_combo(Panel3, numbers(1, 9), 290, 14, 47, 21);
-    Label20 = make_label(Panel3, QStringLiteral("Max. počet pokusů pro čtení dat z terminálu:"), 15, 51);
-    Rep_read = make_combo(Panel3, numbers(1, 5), 290, 47, 47, 21);
-
-    Panel4 = make_panel(t, 66, 101, 460, 41);
-    Label27 = make_label(Panel4, QStringLiteral("Prodloužení testu MASTER o (ms)"), 15, 14);
-    Delay_add = make_combo(Panel4, {}, 290, 10, 47, 21);
-
-    Panel5 = make_panel(t, 66, 147, 460, 30);
-    Priority_set = make_check(Panel5, QStringLiteral("Použít při komunikaci s terminálem HIGH_PRIORITY"), 15, 8, 314, 17);
-    Priority_set->setChecked(true);
-    for (QWidget* w : {static_cast<QWidget*>(Label19), static_cast<QWidget*>(Label20),
-                       static_cast<QWidget*>(Label27), static_cast<QWidget*>(Priority_set)})
-        set_text_color(w, Navy);
-
-    Panel2 = make_panel(t, 66, 183, 460, 57);
-    set_text_color(Panel2, Maroon);
-    Label1 = make_label(Panel2, QStringLiteral("Jméno souboru požadavků na terminál:"), 15, 8);
-    InSoubor = make_edit(Panel2, 225, 5, 113, 21);
-    Label2 = make_label(Panel2, QStringLiteral("Jméno souboru výstupu z terminálu:"), 15, 34);
-    OutSoubor = make_edit(Panel2, 225, 31, 113, 21);
-    set_text_color(InSoubor, Qt::black);
-    set_text_color(OutSoubor, Qt::black);
-
-    Label25 = make_notice(
-        t,
-        QStringLiteral("Servisní nastavení:\n\nMaximální počty pokusů se uplatní v programu ihned! Pokud provedeme\n"
-                       "uložení konfigurace v předešlé záložce, potom bude toto nastavení\n"
-                       "uloženo v registrech Windows a zapamatuje se pro příští start programu."),
-        QRect(125, 253, 341, 65));
-    Label26 = make_notice(t, QString(), QRect(141, 326, 309, 13));
-    QFont bold = Label26->font();
-    bold.setBold(true);
-    Label26->setFont(bold);
-    set_text_color(Label26, Grey);
-
-    connect(Delay_add, &QComboBox::editTextChanged, this,
-            [this] { run_guarded(Dialogs, this, [this] { Delay_addChange(); }); });
-}
-
-void TForm1::build_menu_and_icon()
-{
-    PopupMenu1 = new QMenu(this);
-    Show_window = PopupMenu1->addAction(QStringLiteral("Zobrazit program"));
-    Hide_window = PopupMenu1->addAction(QStringLiteral("Schovat program"));
-    N1 = PopupMenu1->addSeparator();
-    Konec = PopupMenu1->addAction(QStringLiteral("Konec"));
-    PopupMenu1->setDefaultAction(Show_window);
-    connect(Show_window, &QAction::triggered, this, [this] { Show_windowClick(); });
-    connect(Hide_window, &QAction::triggered, this, [this] { Hide_windowClick(); });
-    connect(Konec, &QAction::triggered, this, [this] { KonecClick(); });
-    TabSheet2->PopupMenu = PopupMenu1;
-    TabSheet3->PopupMenu = PopupMenu1;
-
-    StatusIcon1 = new TStatusIcon(this);
-    StatusIcon1->setIconList(ImageList1);
-    StatusIcon1->setHint(QStringLiteral("Komunikátor PORCIO"));
-    StatusIcon1->setShowHint(true);
-    StatusIcon1->setIconIndex(0);
-    StatusIcon1->setPopupMenu(PopupMenu1);
-    StatusIcon1->setStartMinimized(true);
-    StatusIcon1->Loaded();
-}
-
-void TForm1::set_tab_order()
-{
-    QList<QWidget*> tab1 = {BitBtn2, Edit1, Button1, Button3, Selekt->Buttons[0], Button2, BitBtn3, Memo1};
-    QList<QWidget*> tab2;
-    for (int i = 0; i < 4; ++i)
-        tab2 << Adr[i] << Port[i] << Pripojen[i];
-    tab2 << K_Baud1 << CCode1 << DT_use1 << Kredit1 << Radku1 << MxSn1 << MxVec1 << BitBtn1;
-    QList<QWidget*> tab3 = {Rep_write, Rep_read, Delay_add, Priority_set, InSoubor, OutSoubor};
-    for (const QList<QWidget*>* chain : std::initializer_list<const QList<QWidget*>*>{&tab1, &tab2, &tab3})
-        for (qsizetype i = 1; i < chain->size(); ++i)
-            setTabOrder(chain->at(i - 1), chain->at(i));
+    const Ui::TForm1& u = *FUi;
+    const auto guarded = [this](void (TForm1::*handler)()) {
+        return [this, handler] { run_guarded(Dialogs, this, [this, handler] { (this->*handler)(); }); };
+    };
+    connect(u.BitBtn2, &QPushButton::clicked, this, guarded(&TForm1::BitBtn2Click));
+    connect(u.Button1, &QPushButton::clicked, this, guarded(&TForm1::Button1Click));
+    connect(u.Button3, &QPushButton::clicked, this, guarded(&TForm1::Button3Click));
+    connect(u.Button2, &QPushButton::clicked, this, &TForm1::Hide_windowClick);
+    connect(u.BitBtn3, &QPushButton::clicked, this, &TForm1::BitBtn3Click);
+    connect(u.BitBtn1, &QPushButton::clicked, this, guarded(&TForm1::BitBtn1Click));
+    connect(u.Delay_add, &QComboBox::editTextChanged, this, guarded(&TForm1::Delay_addChange));
+    connect(u.Show_window, &QAction::triggered, this, &TForm1::Show_windowClick);
+    connect(u.Hide_window, &QAction::triggered, this, &TForm1::Hide_windowClick);
+    connect(u.Konec, &QAction::triggered, this, &TForm1::KonecClick);
 }
 
 // ---------------------------------------------------------------- configuration
@@ -493,13 +235,23 @@ void TForm1::set_tab_order()
 void TForm1::ReadCFG()
 {
     platform::RegistryStore store;
+    // A file that cannot be parsed at all would fail every save: it is kept
+    // aside for the technician, and the program goes on as for an unreadable value.
+    bool set_aside = false;
+    if (store.damaged()) {
+        const std::string aside = store.path() + ".poskozeny-" + file_time_stamp();
+        set_aside = std::rename(store.path().c_str(), aside.c_str()) == 0;
+        FStartNotes.push_back(set_aside ? "Poskozeny soubor konfigurace " + store.path() + " byl presunut do " + aside
+                                        : "Poskozeny soubor konfigurace " + store.path() + " nelze presunout (" +
+                                              std::strerror(errno) + ")");
+    }
     store.open_key(platform::Setup_key, true);
-    bool unreadable = false;
+    bool unreadable = set_aside;
     const std::optional<platform::RegValue> value = store.read(platform::Setup_key, ValueName, &unreadable);
     const TReadOutcome outcome =
-        value        ? classify_stored_value(kind_of(*value), value->data.size())
-        : unreadable ? classify_stored_value(TStoredValueKind::ReadFailed, 0)
-                     : TReadOutcome::NoValue;
+        value                    ? classify_stored_value(kind_of(*value), value->data.size())
+        : unreadable || set_aside ? classify_stored_value(TStoredValueKind::ReadFailed, 0)
+                                  : TReadOutcome::NoValue;
     switch (outcome) {
     case TReadOutcome::NoValue:
         Data_CFG = TDataCFG{};
@@ -512,8 +264,10 @@ void TForm1::ReadCFG()
         const TConfigBytes bytes = encode_config(Data_CFG);
         // Nowhere to report a failed write yet (no working directory); the
         // defaults still hold for this run and the write is tried next start.
-        store.write(platform::Setup_key, ValueName,
-                    platform::RegValue{platform::REG_BINARY, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+        // A damaged file that could not be moved aside is not written over.
+        if (!store.damaged())
+            store.write(platform::Setup_key, ValueName,
+                        platform::RegValue{platform::REG_BINARY, std::vector<uint8_t>(bytes.begin(), bytes.end())});
         break;
     }
     }
@@ -525,61 +279,83 @@ void TForm1::ReadCFG()
     MxVec = s.MxVec;
     Data_length = s.Data_length;
     Baud_rate = s.Baud_rate;
+    bool connected = false;
+    for (int n = 1; n <= 4; ++n)
+        connected = connected || (Data_CFG.Pripojen(n) && Data_CFG.Port(n) < Ports.size());
+    if (connected && s.Records != Data_CFG.Radku1)
+        FStartNotes.push_back("Kapacita " + std::to_string(Data_CFG.Radku1) + " zaznamu je mimo rozsah 1 az " +
+                              std::to_string(MaxRecords) + ", pouzije se " + std::to_string(s.Records));
 }
 
 void TForm1::ShowCFG()
 {
-    const QSignalBlocker block(Delay_add);
-    Delay_add->clear();
-    Delay_add->addItems(numbers(0, 4 * (DelayItems - 1), 4));
+    const Ui::TForm1& u = *FUi;
+    const QSignalBlocker block(u.Delay_add);
+    u.Delay_add->clear();
+    u.Delay_add->addItems(numbers(0, 4 * (DelayItems - 1), 4));
     for (int n = 1; n <= 4; ++n) {
-        Adr[n - 1]->setText(QString::number(Data_CFG.Adr(n)));
-        select_stored(Port[n - 1], Data_CFG.Port(n));
-        Pripojen[n - 1]->setChecked(Data_CFG.Pripojen(n) != 0);
+        adr(u, n)->setText(QString::number(Data_CFG.Adr(n)));
+        select_stored(port(u, n), Data_CFG.Port(n));
+        pripojen(u, n)->setChecked(Data_CFG.Pripojen(n) != 0);
     }
-    select_stored(K_Baud1, static_cast<uint32_t>(Data_CFG.K_Baud1));
-    select_stored(Rep_read, Data_CFG.Rep_read);
-    select_stored(Rep_write, Data_CFG.Rep_write);
-    select_stored(Delay_add, Data_CFG.Delay_add);
-    CCode1->setChecked(Data_CFG.CCode1 != 0);
-    DT_use1->setChecked(Data_CFG.DT_use1 != 0);
-    Kredit1->setChecked(Data_CFG.Kredit1 != 0);
-    Priority_set->setChecked(Data_CFG.Priority_set != 0);
-    Radku1->setText(QString::number(Data_CFG.Radku1));
-    MxSn1->setText(QString::number(Data_CFG.MxSn1));
-    MxVec1->setText(QString::number(Data_CFG.MxVec1));
-    InSoubor->setText(cp1250_field(Data_CFG.InSoubor));
-    OutSoubor->setText(cp1250_field(Data_CFG.OutSoubor));
+    select_stored(u.K_Baud1, static_cast<uint32_t>(Data_CFG.K_Baud1));
+    select_stored(u.Rep_read, Data_CFG.Rep_read);
+    select_stored(u.Rep_write, Data_CFG.Rep_write);
+    select_stored(u.Delay_add, Data_CFG.Delay_add);
+    u.CCode1->setChecked(Data_CFG.CCode1 != 0);
+    u.DT_use1->setChecked(Data_CFG.DT_use1 != 0);
+    u.Kredit1->setChecked(Data_CFG.Kredit1 != 0);
+    u.Priority_set->setChecked(Data_CFG.Priority_set != 0);
+    u.Radku1->setText(QString::number(Data_CFG.Radku1));
+    u.MxSn1->setText(QString::number(Data_CFG.MxSn1));
+    u.MxVec1->setText(QString::number(Data_CFG.MxVec1));
+    u.InSoubor->setText(cp1250_field(Data_CFG.InSoubor));
+    u.OutSoubor->setText(cp1250_field(Data_CFG.OutSoubor));
     // A stored index past the list leaves no selection; the master test then
     // keeps its base wait rather than failing at start.
     Master_wait = MasterWaitBase;
-    if (const int delay = combo_index(Delay_add); delay >= 0)
-        Master_wait += static_cast<uint32_t>(parse_int(Delay_add->itemText(delay).toStdString()).value_or(0));
-    Label26->setText(QStringLiteral("Poslední úprava programu: Mar  1 2002"));
+    if (const int delay = combo_index(u.Delay_add); delay >= 0)
+        Master_wait += static_cast<uint32_t>(parse_int(u.Delay_add->itemText(delay).toStdString()).value_or(0));
+    u.Label26->setText(QStringLiteral("Poslední úprava programu: Mar  1 2002"));
 }
 
 void TForm1::BitBtn1Click()
 {
+    const Ui::TForm1& u = *FUi;
     TDataCFG c;
     for (int n = 1; n <= 4; ++n)
-        c.Adr(n) = static_cast<uint8_t>(integer_field(Adr[n - 1]));
+        c.Adr(n) = static_cast<uint8_t>(integer_field(adr(u, n)));
     for (int n = 1; n <= 4; ++n)
-        c.Port(n) = static_cast<uint8_t>(combo_index(Port[n - 1]));
+        c.Port(n) = static_cast<uint8_t>(combo_index(port(u, n)));
     for (int n = 1; n <= 4; ++n)
-        c.Pripojen(n) = Pripojen[n - 1]->isChecked() ? 1 : 0;
-    c.K_Baud1 = combo_index(K_Baud1);
-    c.CCode1 = CCode1->isChecked() ? 1 : 0;
-    c.DT_use1 = DT_use1->isChecked() ? 1 : 0;
-    c.Kredit1 = Kredit1->isChecked() ? 1 : 0;
-    c.Radku1 = integer_field(Radku1);
-    c.MxSn1 = integer_field(MxSn1);
-    c.MxVec1 = integer_field(MxVec1);
-    c.InSoubor = make_field(platform::utf8_to_cp1250(InSoubor->text().toStdString()));
-    c.OutSoubor = make_field(platform::utf8_to_cp1250(OutSoubor->text().toStdString()));
-    c.Rep_read = static_cast<uint8_t>(combo_index(Rep_read));
-    c.Rep_write = static_cast<uint8_t>(combo_index(Rep_write));
-    c.Delay_add = static_cast<uint8_t>(combo_index(Delay_add));
-    c.Priority_set = Priority_set->isChecked() ? 1 : 0;
+        c.Pripojen(n) = pripojen(u, n)->isChecked() ? 1 : 0;
+    c.K_Baud1 = combo_index(u.K_Baud1);
+    c.CCode1 = u.CCode1->isChecked() ? 1 : 0;
+    c.DT_use1 = u.DT_use1->isChecked() ? 1 : 0;
+    c.Kredit1 = u.Kredit1->isChecked() ? 1 : 0;
+    c.Radku1 = integer_field(u.Radku1);
+    c.MxSn1 = integer_field(u.MxSn1);
+    c.MxVec1 = integer_field(u.MxVec1);
+    c.InSoubor = make_field(platform::utf8_to_cp1250(u.InSoubor->text().toStdString()));
+    c.OutSoubor = make_field(platform::utf8_to_cp1250(u.OutSoubor->text().toStdString()));
+    c.Rep_read = static_cast<uint8_t>(combo_index(u.Rep_read));
+    c.Rep_write = static_cast<uint8_t>(combo_index(u.Rep_write));
+    c.Delay_add = static_cast<uint8_t>(combo_index(u.Delay_add));
+    c.Priority_set = u.Priority_set->isChecked() ? 1 : 0;
+
+    switch (request_name_clash(field_text(c.InSoubor), field_text(c.OutSoubor))) {
+    case TNameClash::None:
+        break;
+    case TNameClash::Output:
+        Dialogs.message(this, QStringLiteral("Jméno souboru požadavků se nesmí shodovat se jménem souboru výstupu!"),
+                        QStringLiteral("Pozor!"), TBoxIcon::Warning);
+        return;
+    case TNameClash::OwnFile:
+        Dialogs.message(this,
+                        QStringLiteral("Jméno souboru požadavků nesmí být porcom.sta, errorlog.txt ani binarni.bin!"),
+                        QStringLiteral("Pozor!"), TBoxIcon::Warning);
+        return;
+    }
 
     const TConfigBytes bytes = encode_config(c);
     platform::RegistryStore store;
@@ -596,12 +372,13 @@ void TForm1::BitBtn1Click()
 
 void TForm1::Delay_addChange()
 {
-    const int index = combo_index(Delay_add);
+    const Ui::TForm1& u = *FUi;
+    const int index = combo_index(u.Delay_add);
     if (index < 0)
         throw TAppError(QStringLiteral("List index out of bounds (%1)").arg(index).toStdString());
-    const std::optional<int32_t> extra = parse_int(Delay_add->itemText(index).toStdString());
+    const std::optional<int32_t> extra = parse_int(u.Delay_add->itemText(index).toStdString());
     if (!extra)
-        throw TAppError(QStringLiteral("'%1' is not a valid integer value").arg(Delay_add->itemText(index)).toStdString());
+        throw TAppError(QStringLiteral("'%1' is not a valid integer value").arg(u.Delay_add->itemText(index)).toStdString());
     Master_wait = MasterWaitBase + static_cast<uint32_t>(*extra);
 }
 
@@ -615,16 +392,16 @@ int TForm1::combo_index(const QComboBox* box)
     return i;
 }
 
-int TForm1::Rep_read_attempts() const { return combo_index(Rep_read) + 1; }
-int TForm1::Rep_write_attempts() const { return combo_index(Rep_write) + 1; }
-bool TForm1::Priority_set_checked() const { return Priority_set->isChecked(); }
+int TForm1::Rep_read_attempts() const { return combo_index(FUi->Rep_read) + 1; }
+int TForm1::Rep_write_attempts() const { return combo_index(FUi->Rep_write) + 1; }
+bool TForm1::Priority_set_checked() const { return FUi->Priority_set->isChecked(); }
 
 // ---------------------------------------------------------------- line-up
 
 void TForm1::Line_up()
 {
     for (int n = 0; n < 4; ++n) {
-        auto* s = new TShape(TabSheet1);
+        auto* s = new TShape(FUi->TabSheet1);
         s->setGeometry(5 + 35 * n, 20, 25, 25);
         s->setBrushColor(colors::White);
         s->show();
@@ -670,10 +447,10 @@ void TForm1::Line_up()
         Log_error("TERM " + std::to_string(n) + " " + state);
     }
 
-    Memo1->clear();
+    FUi->Memo1->clear();
     Show_pending = false;
     if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) {
-        PageControl1->setCurrentWidget(TabSheet2);
+        FUi->PageControl1->setCurrentWidget(FUi->TabSheet2);
         Dialogs.message(this, NoPortWarning, QStringLiteral("Pozor!"), TBoxIcon::Warning);
         Show_pending = true;
         setVisible(true);
@@ -681,8 +458,8 @@ void TForm1::Line_up()
     End_run();
 }
 
-void TForm1::Show_windowClick() { StatusIcon1->ShowApplication(); }
-void TForm1::Hide_windowClick() { StatusIcon1->HideApplication(); }
+void TForm1::Show_windowClick() { FStatusIcon1->ShowApplication(); }
+void TForm1::Hide_windowClick() { FStatusIcon1->HideApplication(); }
 void TForm1::KonecClick() { close(); }
 void TForm1::BitBtn3Click() { close(); }
 
@@ -752,6 +529,8 @@ void TForm1::Close_without_question()
     }
     FSkipQuestion = true;
     if (FRunning) {
+        // The run sends nothing more and leaves its waits; the close follows its end.
+        platform::request_stop();
         FClosePending = true;
         return;
     }
@@ -788,8 +567,8 @@ void TForm1::Release_all()
     Wait_for_watcher();
     Hlidac.reset();
     Cmd_list.clear();
-    if (StatusIcon1)
-        StatusIcon1->DeleteTrayIcon();
+    if (FStatusIcon1)
+        FStatusIcon1->DeleteTrayIcon();
 }
 
 void TForm1::Wait_for_watcher()

@@ -2,10 +2,10 @@
 #pragma once
 #include "app/config_record.h"
 #include "app/dialogs.h"
+#include "app/form_widgets.h"
 #include "app/watcher.h"
 
 #include <QColor>
-#include <QGroupBox>
 #include <QList>
 #include <QPixmap>
 #include <QWidget>
@@ -15,69 +15,14 @@
 #include <string>
 #include <vector>
 
-class QButtonGroup;
-class QCheckBox;
+namespace Ui {
+class TForm1;
+}
 class QComboBox;
-class QFrame;
-class QLabel;
-class QLineEdit;
-class QListWidget;
 class QMenu;
-class QAction;
-class QPushButton;
-class QTabWidget;
 class TPorcio;
 class TSer_Port;
 class TStatusIcon;
-
-// A rounded square whose fill shows a terminal's state.
-class TShape : public QWidget {
-public:
-    explicit TShape(QWidget* parent);
-    QColor brushColor() const { return FColor; }
-    void setBrushColor(const QColor& c);
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-
-private:
-    QColor FColor = Qt::white;
-};
-
-// A tab page: keeps one child aligned to its bottom edge and opens its popup
-// menu on a right click on the free area.
-class TTabSheet : public QWidget {
-public:
-    explicit TTabSheet(QWidget* parent = nullptr) : QWidget(parent) {}
-    QMenu* PopupMenu = nullptr;
-    QWidget* BottomAligned = nullptr;
-
-protected:
-    void contextMenuEvent(QContextMenuEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
-};
-
-// A group box whose caption sits on its frame line, so children placed near
-// the top stay clear of the frame.
-class TGroupBox : public QGroupBox {
-public:
-    using QGroupBox::QGroupBox;
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-};
-
-// Radio group with an item index (-1: nothing selected).
-class TRadioGroup : public QGroupBox {
-public:
-    TRadioGroup(const QStringList& items, QWidget* parent);
-    int ItemIndex() const;
-    void setItemIndex(int index);
-    QList<class QRadioButton*> Buttons;
-
-private:
-    QButtonGroup* FGroup;
-};
 
 namespace colors {
 inline const QColor White(255, 255, 255);
@@ -86,6 +31,10 @@ inline const QColor Lime(0, 255, 0);
 inline const QColor Aqua(0, 255, 255);
 } // namespace colors
 
+// Runs the window thread's pending events for at most max_ms (0: one pass);
+// the program's serial waits dispatch through it. Elsewhere it does nothing.
+void Process_window_events(int max_ms);
+
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
@@ -93,11 +42,13 @@ public:
     explicit TForm1(TDialogs& dialogs, QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Start-up and configuration.
-    void ReadCFG();
-    void ShowCFG();
-    void Line_up();
-    void Start_watcher();
+    // The controls, by the names of the form description.
+    const Ui::TForm1& ui() const { return *FUi; }
+    QMenu* PopupMenu1() const { return FPopupMenu1; }
+    TStatusIcon* StatusIcon1() const { return FStatusIcon1; }
+    const TOpenFileRequest& OpenDialog1() const { return FOpenDialog1; }
+    // Status indicator of position n = 1..4.
+    TShape* Indicator(int n) const;
 
     // Handlers.
     void BitBtn1Click();
@@ -113,31 +64,21 @@ public:
     // Returns whether the window may close now.
     bool FormClose();
 
-    // Command dispatch and request processing.
-    void Run_commands();
-    bool Exchange_command(const std::string& line);
-    void Split_record(const std::string& line);
-    // The output file in Work_dir; the reason when it cannot be written.
-    std::optional<std::string> Save_output(const std::string& name);
-    void Report_status(int a, int b);
+    // A request file handed over by the watcher.
     void Process_request(const std::string& path);
-    TPorcio* Selected_terminal() const;
-    // Adds an answer line to Memo1; the output file gets its bytes unchanged.
-    void Add_log_line(const std::string& bytes);
 
     // Ends the program like a confirmed close, without the question
-    // (termination signals). Deferred while a command run is in progress.
+    // (termination signals). A command run in progress ends first.
     void Close_without_question();
-    // A command run sets FRunning while it uses terminals and calls this when
-    // it ends; a close asked for meanwhile then goes ahead.
-    void End_run();
+
+    // What the run-time tables hold: the terminal of position n = 1..4 and the
+    // port wrapper of COM index 0..7 (null when empty).
+    TPorcio* Terminal(int n) const;
+    TSer_Port* Port(int com_index) const;
+    const TDataCFG& Loaded_config() const { return Data_CFG; }
+    bool Running() const { return FRunning; }
+    bool Show_pending_set() const { return Show_pending; }
     bool Released() const { return FReleased; }
-
-signals:
-    // The close was confirmed and everything released: the program may end.
-    void Closed();
-
-public:
 
     // Index of the selected item of an editable list, -1 when its text is not
     // one of the items (typed) or nothing is selected.
@@ -147,46 +88,52 @@ public:
     int Rep_write_attempts() const;
     bool Priority_set_checked() const;
 
+signals:
+    // The close was confirmed and everything released: the program may end.
+    void Closed();
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+
+private:
+    class RunScope;
+    class View;
+
+    // Start-up.
+    void build_layout();
+    void connect_handlers();
+    void ReadCFG();
+    void ShowCFG();
+    void Line_up();
+    void Start_watcher();
+
+    // Command dispatch.
+    // False when nothing could be sent (no terminal, or it did not answer).
+    bool Run_commands();
+    bool Exchange_command(const std::string& line);
+    void Split_record(const std::string& line);
+    // The output file in Work_dir; the reason when it cannot be written.
+    std::optional<std::string> Save_output(const std::string& name);
+    void Report_status(int a, int b);
+    void Report_selected_status();
+    TPorcio* Selected_terminal() const;
+    // Adds an answer line to Memo1; the output file gets its bytes unchanged.
+    void Add_log_line(const std::string& bytes);
+    void Clear_run_labels();
+    void Enable_run_controls(bool on);
+    std::string Output_name() const;
+
+    void End_run();
+    void Release_all();
+    void Wait_for_watcher();
+
     TDialogs& Dialogs;
-
-    // Window contents.
-    QTabWidget* PageControl1 = nullptr;
-    TTabSheet* TabSheet1 = nullptr;
-    TTabSheet* TabSheet2 = nullptr;
-    TTabSheet* TabSheet3 = nullptr;
+    std::unique_ptr<Ui::TForm1> FUi;
     QList<QPixmap> ImageList1;
-
-    QLabel *Label21 = nullptr, *Label22 = nullptr, *Label23 = nullptr, *Label24 = nullptr;
-    QLabel *Label18 = nullptr, *Lstatus = nullptr, *Label3 = nullptr, *Label4 = nullptr;
-    QPushButton *BitBtn2 = nullptr, *Button1 = nullptr, *Button2 = nullptr, *Button3 = nullptr, *BitBtn3 = nullptr;
-    TRadioGroup* Selekt = nullptr;
-    QLineEdit* Edit1 = nullptr;
-    QListWidget* Memo1 = nullptr;
-
-    std::array<TGroupBox*, 4> GroupBox{};
-    std::array<QLineEdit*, 4> Adr{};
-    std::array<QComboBox*, 4> Port{};
-    std::array<QCheckBox*, 4> Pripojen{};
-    QFrame* Panel1 = nullptr;
-    QLabel *Label13 = nullptr, *Label14 = nullptr, *Label15 = nullptr, *Label16 = nullptr, *Label17 = nullptr;
-    QComboBox* K_Baud1 = nullptr;
-    QCheckBox *CCode1 = nullptr, *DT_use1 = nullptr, *Kredit1 = nullptr;
-    QLineEdit *Radku1 = nullptr, *MxSn1 = nullptr, *MxVec1 = nullptr;
-    QLabel* Image1 = nullptr;
-    QPushButton* BitBtn1 = nullptr;
-
-    QFrame *Panel2 = nullptr, *Panel3 = nullptr, *Panel4 = nullptr, *Panel5 = nullptr;
-    QLabel *Label19 = nullptr, *Label20 = nullptr, *Label27 = nullptr, *Label1 = nullptr, *Label2 = nullptr;
-    QLabel *Label25 = nullptr, *Label26 = nullptr;
-    QComboBox *Rep_write = nullptr, *Rep_read = nullptr, *Delay_add = nullptr;
-    QCheckBox* Priority_set = nullptr;
-    QLineEdit *InSoubor = nullptr, *OutSoubor = nullptr;
-
-    QMenu* PopupMenu1 = nullptr;
-    QAction *Show_window = nullptr, *Hide_window = nullptr, *N1 = nullptr, *Konec = nullptr;
-    TStatusIcon* StatusIcon1 = nullptr;
-    TOpenFileRequest OpenDialog1;
-
+    QMenu* FPopupMenu1 = nullptr;
+    TStatusIcon* FStatusIcon1 = nullptr;
+    TOpenFileRequest FOpenDialog1;
     std::array<TShape*, 4> Indicators{};
 
     // Owned for the run.
@@ -195,35 +142,16 @@ public:
     std::array<std::unique_ptr<TSer_Port>, 8> Ports;
     std::array<std::unique_ptr<TPorcio>, 4> Terminals;
     std::unique_ptr<TWatcherThread> Hlidac;
-
     // The command being exchanged; RunCommand may mark it with an 'E'.
     std::array<char, 255> Cmd_buffer{};
 
+    // Said in the log right after "Start programu", when there is a log.
+    std::vector<std::string> FStartNotes;
     bool Show_pending = false;
     // Set while a command run (or the line-up) uses terminals and ports.
     bool FRunning = false;
-
-protected:
-    void closeEvent(QCloseEvent* e) override;
-    void paintEvent(QPaintEvent* e) override;
-
-private:
-    void build_layout();
-    void build_tab1();
-    void build_tab2();
-    void build_tab3();
-    void build_menu_and_icon();
-    void set_tab_order();
-    void Release_all();
-    class RunScope;
-    void Enable_run_buttons(bool on);
-    void Clear_run_labels();
-    void Report_selected_status();
-    std::string Output_name() const;
     // A request file that could not be read is logged once, not every poll.
     std::string FUnreadableRequest;
-    void Wait_for_watcher();
-
     bool FClosePending = false;
     bool FSkipQuestion = false;
     // The close question is open; a termination signal meanwhile decides it.

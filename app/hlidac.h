@@ -27,11 +27,23 @@ public:
 
     // A regular file of that name exists (a directory does not count).
     static bool Request_exists(const std::string& path);
+    // What the watcher knows of a request file between two polls.
+    struct TSeen {
+        bool present = false;
+        long long size = -1;
+        long long mtime_ns = -1;
+    };
+    // The file is whole: no process holds it open for writing (a read lease
+    // is granted only then). Where no lease can be had (not the file's owner,
+    // a network file system) it must have kept its size and time since the
+    // poll before, kept in seen.
+    static bool Request_complete(const std::string& path, TSeen& seen);
 
 private:
     void Execute();
 
     std::string FPath;
+    TSeen FSeen;
     QObject* FReceiver;
     Handler FHandler;
     int FPeriod;

@@ -2,6 +2,7 @@
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/signal_watch.h"
+#include "diag/diag.h"
 #include "platform/dispatch.h"
 #include "platform/instance_lock.h"
 #include "serial/com_port.h"
@@ -9,40 +10,85 @@
 
 #include <QApplication>
 #include <QWidget>
-#include <QThread>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
 
-// Serial waits on the window's thread keep the window alive through this.
-void process_window_events()
+const char* const SecondCopy = "Tento program může být spuštěn pouze jednou!!!";
+
+// Qt aborts when it finds no display; the exit status then still tells a
+// second copy (-1) from a program that could not start (1).
+int exit_status_without_display = 1;
+
+void say_no_display()
 {
-    if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
-        QCoreApplication::processEvents();
+    std::fprintf(stderr, "stravon: není k dispozici žádný displej (DISPLAY ani WAYLAND_DISPLAY); "
+                         "bez displeje jej spusťte s QT_QPA_PLATFORM=offscreen\n");
+}
+
+bool display_missing()
+{
+    const auto unset = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v == nullptr || *v == '\0';
+    };
+    return unset("QT_QPA_PLATFORM") && unset("DISPLAY") && unset("WAYLAND_DISPLAY");
+}
+
+void on_qt_message(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    if (type == QtFatalMsg && QCoreApplication::instance() == nullptr) {
+        // The platform could not be started: say how to run without one.
+        say_no_display();
+        std::_Exit(exit_status_without_display);
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    qInstallMessageHandler(on_qt_message);
     platform::InstanceLock lock;
-    if (!lock.acquire() && lock.last_error() == EWOULDBLOCK) {
-        QApplication app(argc, argv);
-        TQtDialogs dialogs;
-        dialogs.message(nullptr, QStringLiteral("Tento program může být spuštěn pouze jednou!!!"),
-                        QStringLiteral("Varování"), TBoxIcon::Error);
-        return -1;
+    if (!lock.acquire()) {
+        if (lock.last_error() == EWOULDBLOCK) {
+            exit_status_without_display = -1;
+            if (display_missing()) {
+                std::fprintf(stderr, "Varování: %s\n", SecondCopy);
+                say_no_display();
+                return -1;
+            }
+            QApplication app(argc, argv);
+            TQtDialogs dialogs;
+            dialogs.message(nullptr, QString::fromUtf8(SecondCopy), QStringLiteral("Varování"), TBoxIcon::Error);
+            return -1;
+        }
+        // Running unguarded could put two routers on one line.
+        const std::string why = "Zamek jedine kopie programu " + lock.path() + " nelze ziskat: " +
+                                std::strerror(lock.last_error());
+        Read_work_dir();
+        Log_error(why);
+        return 1;
+    }
+    if (display_missing()) {
+        say_no_display();
+        return 1;
     }
 
     int rc = 0;
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("Stravon"));
-        QApplication::setApplicationDisplayName(QStringLiteral("Stravon"));
         QApplication::setQuitOnLastWindowClosed(false);
+        // Ano/Ne, OK and the file dialog in Czech, as the rest of the window.
+        install_qt_czech_translation();
         TQtDialogs dialogs;
-        platform::set_message_dispatcher(&process_window_events);
+        platform::set_message_dispatcher(&Process_window_events);
         try {
             TSignalWatch signals_;
             // A box waiting for a person must not hold the end up.
@@ -57,7 +103,7 @@ int main(int argc, char** argv)
             if (signals_.received())
                 form.Close_without_question();
             if (!form.Released()) {
-                form.StatusIcon1->applyStartState();
+                form.StatusIcon1()->applyStartState();
                 rc = app.exec();
             }
         } catch (const std::exception& e) {

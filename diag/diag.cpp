@@ -59,8 +59,6 @@ namespace {
 int append_log_line(std::string_view text) noexcept
 {
     try {
-        std::string path;
-        if (!work_path("errorlog.txt", path)) return -1;
         std::time_t now = std::time(nullptr);
         std::tm local{};
         if (localtime_r(&now, &local) == nullptr) return -1;
@@ -71,6 +69,12 @@ int append_log_line(std::string_view text) noexcept
         std::string line = stamp;
         line.append(text);
         line += '\n';
+        // The journal gets the line even when the file cannot.
+        const std::string journal = platform::cp1250_to_utf8(line);
+        std::fwrite(journal.data(), 1, journal.size(), stderr);
+        std::fflush(stderr);
+        std::string path;
+        if (!work_path("errorlog.txt", path)) return -1;
         std::FILE* f = std::fopen(path.c_str(), "ae");
         if (f == nullptr) return -1;
         bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
@@ -93,6 +97,14 @@ int Log_error(std::string_view text)
 }
 
 int Log_error_bytes(std::string_view raw) { return append_log_line(raw); }
+
+int Log_long_line(std::string_view raw)
+{
+    if (raw.size() <= Max_logged_line) return append_log_line(raw);
+    std::string cut(raw.substr(0, Max_logged_line));
+    cut += "... (" + std::to_string(raw.size()) + " znaku)";
+    return append_log_line(cut);
+}
 
 const char* serial_error_name(int code)
 {

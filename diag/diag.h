@@ -29,11 +29,17 @@ int Read_work_dir();
 bool work_path(const char* name, std::string& out);
 
 // Appends "dd/mm/yyyy hh:mm:ss - text\n" (local time) to errorlog.txt in
-// Work_dir; text is UTF-8 and is written in Windows-1250. 0 on success,
-// nonzero when the line could not be written. Never throws.
+// Work_dir; text is UTF-8 and is written in Windows-1250. The same line goes
+// to standard error in UTF-8, for the journal. 0 on success, nonzero when the
+// line could not be written to the file. Never throws.
 int Log_error(std::string_view text);
 // The same line with text written byte for byte, without conversion.
 int Log_error_bytes(std::string_view raw);
+// Longest part of an outside line (a command, a request line) that goes into the log.
+constexpr size_t Max_logged_line = 200;
+// Logs raw bytes of an outside line: at most Max_logged_line of them, and
+// then how long the whole line was.
+int Log_long_line(std::string_view raw);
 
 // Name of a driver error code, whatever its sign; "NEDEFINOVANA CHYBA" when unknown.
 const char* serial_error_name(int code);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -22,9 +23,18 @@ InstanceLock::~InstanceLock() { release(); }
 bool InstanceLock::acquire()
 {
     if (fd_ >= 0) return true;
+    // Not through a link, and only a file of this user: in /tmp anyone could
+    // have made the name first and so kept this user's program from starting.
     int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         error_ = errno;
+        return false;
+    }
+    struct stat st {};
+    const bool stated = ::fstat(fd, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode) || st.st_uid != ::getuid()) {
+        error_ = stated ? EPERM : errno;
+        ::close(fd);
         return false;
     }
     int r;

@@ -517,6 +517,14 @@ std::optional<RegValue> RegistryStore::read(const std::string& key, const std::s
     return found;
 }
 
+bool RegistryStore::damaged() const
+{
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) return false;
+    Document doc;
+    return !load_document(path_, doc);
+}
+
 bool RegistryStore::write(const std::string& key, const std::string& name, const RegValue& value)
 {
     Document doc;

@@ -48,6 +48,10 @@ public:
     // file is replaced whole by rename, so on failure it stays as it was.
     bool write(const std::string& key, const std::string& name, const RegValue& value);
 
+    // The file is there but is no registry file this store can read
+    // (another format, or unreadable): every write would fail.
+    bool damaged() const;
+
     const std::string& path() const { return path_; }
 
 private:

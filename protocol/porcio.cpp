@@ -6,6 +6,7 @@
 
 #include "diag/diag.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "protocol/settings.h"
 #include "serial/ser_port.h"
 
@@ -19,6 +20,11 @@ public:
     bool Completes(uint8_t b) const {
         return count_ == 3 && last_[0] == 0x10 && last_[1] == 0x04 && last_[2] == 0x55 &&
                b == static_cast<uint8_t>(last_[0] + last_[1] + last_[2]);
+    }
+    // The bytes last taken could be the start of a poll.
+    bool MayBeginPoll() const {
+        return (count_ >= 1 && last_[2] == 0x10) || (count_ >= 2 && last_[1] == 0x10 && last_[2] == 0x04) ||
+               (count_ == 3 && last_[0] == 0x10 && last_[1] == 0x04 && last_[2] == 0x55);
     }
     void Shift(uint8_t b) {
         last_[0] = last_[1];
@@ -38,54 +44,99 @@ uint64_t NowUs() { return platform::clock().now_us(); }
 // tick of slack to every wait.
 uint64_t MasterWaitUs() { return uint64_t(Master_wait) * 1000; }
 
+// One character on the wire (start, 8 data bits, stop).
+uint64_t ByteTimeUs() { return Baud_rate > 0 ? 10'000'000ull / uint64_t(Baud_rate) : 0; }
+
 // While a block streams in, the next byte is not waited for one at a time:
 // the bytes of this long gather in the port's queue and are taken together,
-// which saves a wake-up per byte. The quiet timer restarts when a byte is
-// taken, never before it arrived, so a block still ends only after
-// Master_wait or more of silence; at most this much later than the bare rule.
+// which saves a wake-up per byte.
 constexpr uint64_t kGatherUs = 2000;
 
-// Waits for one byte until the deadline; -1 when none came in time.
-// A port that fails at once is not allowed to turn the wait into a spin.
-// These waits run no window handler: only the first byte of a block does.
-int ByteBefore(TSer_Port& port, uint64_t deadline_us) {
-    uint64_t now = NowUs();
-    if (now >= deadline_us) return -1;
-    const int b = port.GetCharWaitUs(deadline_us - now, false);
-    if (b >= 0) return b;
-    now = NowUs();
-    if (now < deadline_us) platform::clock().sleep_us(deadline_us - now);
-    return -1;
-}
+// The queue has not been seen empty since the reader began.
+constexpr uint64_t kNotSeenEmpty = 0;
+
+// Longest single wait for a byte, so that the window's events are run often.
+constexpr uint64_t kWaitSliceUs = platform::Dispatch_period_us;
 
 }  // namespace
+
+// A byte taken from the line, and when it arrived. A byte is taken as it
+// arrives, except one found queued after the reader looked away (a gather,
+// a dispatch) from a queue it had seen empty: that one arrived no earlier
+// than that moment, nor closer to the byte before it than the wire allows,
+// and is given that earliest time, so that a gap is never measured shorter
+// than it was.
+struct TPorcio::Taken {
+    int byte = -1;
+    uint64_t arrival_us = 0;
+};
+
+TPorcio::Taken TPorcio::TakeQueued(uint64_t empty_at_us, uint64_t previous_arrival_us) {
+    const int b = FSerPort->GetChar();
+    if (b < 0) return {};
+    const uint64_t now = NowUs();
+    if (empty_at_us == kNotSeenEmpty) return {b, now};
+    return {b, std::min(now, std::max(empty_at_us, previous_arrival_us + ByteTimeUs()))};
+}
+
+// The next byte that arrives before the deadline, or none (-1). The window's
+// events run meanwhile where dispatch allows it. A port that fails at once
+// does not turn the wait into a spin: the time is waited out.
+TPorcio::Taken TPorcio::ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us) {
+    uint64_t empty_at = kNotSeenEmpty;
+    for (;;) {
+        if (platform::stop_requested()) return {};
+        Taken t = TakeQueued(empty_at, previous_arrival_us);
+        if (t.byte >= 0) return t;
+        const uint64_t now = NowUs();
+        empty_at = now;
+        if (now >= deadline_us) return {};
+        if (dispatch && platform::dispatch_if_due(deadline_us)) continue;
+        const uint64_t slice = std::min(deadline_us - now, kWaitSliceUs);
+        const int b = FSerPort->GetCharWaitUs(slice, false);
+        const uint64_t woke = NowUs();
+        // Woken by its arrival.
+        if (b >= 0) return {b, woke};
+        if (woke < now + slice) {
+            platform::wait_dispatching_until(deadline_us);
+            return {};
+        }
+    }
+}
+
+void TPorcio::Pause(uint32_t ms) { platform::wait_dispatching(ms); }
 
 TPorcio::TPorcio(TSer_Port* port, uint8_t address)
     : FSerPort(port), FAddress(address), FBuffer(static_cast<size_t>(std::max<int32_t>(Data_length, 0))) {}
 
 TPorcio::~TPorcio() = default;
 
-// Steps shared by the master test and the wait before sending: true at a
-// complete poll, false after more than Master_wait ms of quiet, or once the
-// line has chattered for kPollWaitLimitMs without a poll.
-bool TPorcio::ListenForPoll(uint64_t quiet_start_us) {
+// Steps shared by the master test and the wait before sending: a poll,
+// quiet (more than Master_wait without a byte), or chatter without a poll
+// for kPollWaitLimitMs. No dispatch while the last bytes taken could begin a
+// poll: the frame after a poll follows it at once.
+TPorcio::Listen TPorcio::ListenForPoll(uint64_t quiet_start_us) {
     PollWindow window;
     // "More than" Master_wait: the first microsecond past it ends the wait.
     const uint64_t limit_end = quiet_start_us + uint64_t(kPollWaitLimitMs) * 1000 + 1;
+    uint64_t last_arrival = 0;
     for (;;) {
         const uint64_t quiet_end = quiet_start_us + MasterWaitUs() + 1;
-        const int b = ByteBefore(*FSerPort, std::min(quiet_end, limit_end));
-        if (b < 0) return false;
-        if (window.Completes(static_cast<uint8_t>(b))) {
+        const Taken t = ByteBefore(std::min(quiet_end, limit_end), !window.MayBeginPoll(), last_arrival);
+        if (t.byte < 0) return NowUs() >= quiet_end ? Listen::Quiet : Listen::Chatter;
+        const auto b = static_cast<uint8_t>(t.byte);
+        if (window.Completes(b)) {
             FMaster = true;
-            return true;
+            return Listen::Poll;
         }
-        window.Shift(static_cast<uint8_t>(b));
-        quiet_start_us = NowUs();
+        window.Shift(b);
+        quiet_start_us = last_arrival = t.arrival_us;
     }
 }
 
-bool TPorcio::WaitPoll() {
+bool TPorcio::WaitPoll() { return WaitForPoll() == Listen::Poll; }
+
+TPorcio::Listen TPorcio::WaitForPoll() {
     FMaster = false;
     FSerPort->ClearInput();
     FSerPort->RtsOff();
@@ -112,7 +163,7 @@ bool TPorcio::SendAfterPoll(const uint8_t* frame, int length) {
     FSerPort->ClearInput();
     FSerPort->RtsOff();
     FMaster = false;
-    if (!ListenForPoll(quiet_start)) return false;
+    if (ListenForPoll(quiet_start) != Listen::Poll) return false;
     FSerPort->RtsOn();
     PutFrame(frame, length);
     platform::Sleep(5);
@@ -123,8 +174,8 @@ bool TPorcio::SendAfterPoll(const uint8_t* frame, int length) {
 
 int TPorcio::WaitAck() {
     // Allowed until more than Master_wait has passed.
-    const int b = ByteBefore(*FSerPort, NowUs() + MasterWaitUs() + 1);
-    return b == kAck ? 0 : 1;
+    const Taken t = ByteBefore(NowUs() + MasterWaitUs() + 1, true, 0);
+    return t.byte == kAck ? 0 : 1;
 }
 
 int TPorcio::Transact(char* line, size_t capacity) {
@@ -138,12 +189,20 @@ int TPorcio::Transact(char* line, size_t capacity) {
     for (int i = 0; i < length + 2; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
     frame[length + 2] = sum;
 
-    if (WaitPoll())
+    switch (WaitForPoll()) {
+    case Listen::Poll:
         SendAfterPoll(frame, length + 3);
-    else
+        break;
+    case Listen::Quiet:
         SendNow(frame, length + 3);
+        break;
+    case Listen::Chatter:
+        // Traffic that is neither quiet nor a poll: a frame now would collide.
+        return 1;
+    }
+    if (platform::stop_requested()) return 1;
     const int result = WaitAck();
-    if (length > 0 && line[0] == 'C') platform::Sleep(3000);
+    if (length > 0 && line[0] == 'C') Pause(3000);
     return result;
 }
 
@@ -161,27 +220,49 @@ const uint8_t* TPorcio::ReadBlock() {
     std::fill(FBuffer.begin(), FBuffer.end(), uint8_t{0});
     PollWindow window;
     size_t count = 0;
-    // The first byte may be long in coming: the window stays responsive meanwhile.
-    int b = FSerPort->GetCharWaitUs(MasterWaitUs());
-    while (b >= 0) {
+    // The first byte may be long in coming.
+    Taken t = ByteBefore(NowUs() + MasterWaitUs(), true, 0);
+    uint64_t previous_arrival = 0;
+    // When the queue was last seen empty: bytes found after it came later.
+    uint64_t empty_at = kNotSeenEmpty;
+    bool dense = false;
+    while (t.byte >= 0) {
         if (count == FBuffer.size()) {
             Log_error("Blok dat je delsi nez " + std::to_string(FBuffer.size()) + " B");
             return nullptr;
         }
-        FBuffer[count++] = static_cast<uint8_t>(b);
-        // The first byte counts too, so a block that is only a poll ends at it.
-        window.Shift(static_cast<uint8_t>(b));
-        const uint64_t quiet_end = NowUs() + MasterWaitUs();
-        b = FSerPort->GetChar();
-        if (b < 0) {
-            platform::clock().sleep_us(std::min(kGatherUs, MasterWaitUs() / 4));
-            b = ByteBefore(*FSerPort, quiet_end);
+        FBuffer[count++] = static_cast<uint8_t>(t.byte);
+        // Bytes a wire's length apart: the block streams, and may be gathered.
+        dense = previous_arrival != 0 && t.arrival_us - previous_arrival <= ByteTimeUs() * 3 / 2;
+        previous_arrival = t.arrival_us;
+        // The block ends when Master_wait has passed since this byte.
+        const uint64_t quiet_end = t.arrival_us + MasterWaitUs();
+        t = TakeQueued(empty_at, previous_arrival);
+        if (t.byte < 0) {
+            empty_at = NowUs();
+            // Looking away (gathering, running the window's events) only while
+            // the end of the gap is further off than that takes, so the block
+            // still ends exactly; and only where bytes stream, since a byte
+            // found afterwards counts from when the queue was seen empty.
+            if (dense && !platform::stop_requested() && quiet_end > empty_at + 2 * kGatherUs) {
+                if (!platform::dispatch_if_due(quiet_end))
+                    platform::clock().sleep_us(std::min(kGatherUs, MasterWaitUs() / 4));
+                t = TakeQueued(empty_at, previous_arrival);
+            }
+            if (t.byte < 0) {
+                t = ByteBefore(quiet_end, true, previous_arrival);
+                empty_at = t.arrival_us;
+            }
         }
-        if (b >= 0 && window.Completes(static_cast<uint8_t>(b))) {
+        if (t.byte >= 0 && t.arrival_us >= quiet_end) t.byte = -1;  // came after the gap
+        if (t.byte < 0) break;
+        if (window.Completes(static_cast<uint8_t>(t.byte))) {
             FMaster = true;
             break;
         }
+        window.Shift(static_cast<uint8_t>(t.byte));
     }
+    if (platform::stop_requested()) return nullptr;
     FReceived = static_cast<int32_t>(count);
     return FBuffer.data();
 }

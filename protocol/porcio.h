@@ -13,7 +13,8 @@ constexpr int kFrameSize = 100;
 constexpr int kMaxPayload = kFrameSize - 3;
 // Commands are encoded in a zero-filled working copy of this size.
 constexpr size_t kWorkLineSize = 200;
-// Longest wait for a poll on a line that is never quiet (see WaitPoll).
+// Longest wait for a poll on a line that is never quiet: nothing is sent
+// then, and the exchange counts as not acknowledged.
 constexpr uint32_t kPollWaitLimitMs = 2000;
 
 // Payload length the line will encode to, without encoding it.
@@ -61,7 +62,14 @@ public:
     int32_t FDelivered = 0;
 
 private:
-    bool ListenForPoll(uint64_t quiet_start_us);
+    enum class Listen { Poll, Quiet, Chatter };
+    struct Taken;
+    Listen WaitForPoll();
+    Listen ListenForPoll(uint64_t quiet_start_us);
+    Taken TakeQueued(uint64_t empty_at_us, uint64_t previous_arrival_us);
+    Taken ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us);
+    // A fixed pause in which the window's events run.
+    static void Pause(uint32_t ms);
     void PutFrame(const uint8_t* frame, int length);
     bool DecodeBlock(char* line, TCommandView& view, const uint8_t* block);
 };

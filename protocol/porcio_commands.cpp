@@ -6,6 +6,7 @@
 
 #include "diag/diag.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "protocol/command_view.h"
 #include "protocol/conversion.h"
 #include "protocol/porcio.h"
@@ -67,7 +68,7 @@ int EncodeDiner(const char* src, uint8_t* out) {
         for (int kind = kMainMeal; kind <= kDinner; ++kind)
             for (int d = 0; d < 14; ++d) days[d] = FoldMealCode(days[d], src[14 + 14 * kind + d], kind);
         if (Coding_error) {
-            Log_error_bytes(std::string_view(src, std::strlen(src)));
+            Log_long_line(std::string_view(src, std::strlen(src)));
             Coding_error = false;
         }
     }
@@ -169,29 +170,31 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
     };
     fresh_copy();
     if (PayloadLength(work) > kMaxPayload) {
-        Log_error_bytes("Prikaz je prilis dlouhy: " + std::string(line, strnlen(line, 255)));
+        Log_long_line("Prikaz je prilis dlouhy: " + std::string(line, strnlen(line, 255)));
         return false;
     }
 
     bool acknowledged = false;
-    for (int attempt = 1; attempt <= view.WriteAttempts(); ++attempt) {
+    for (int attempt = 1; attempt <= view.WriteAttempts() && !platform::stop_requested(); ++attempt) {
         view.ShowWriteAttempt(attempt);
         if (Transact(work, sizeof work) == 0) {
             acknowledged = true;
             break;
         }
-        platform::Sleep(300);
+        Pause(300);
         fresh_copy();
     }
     if (!acknowledged) return false;
     ++FDelivered;
 
     if (!read_command) {
-        if (FMaster) platform::Sleep(300);
+        if (FMaster) Pause(300);
         return true;
     }
-    platform::Sleep(500);
+    Pause(500);
     const uint8_t* block = ReadBlock();
+    // The program is ending: the block is abandoned, not reported.
+    if (platform::stop_requested()) return false;
     if (block == nullptr) {
         // Overflow: nothing usable came; an empty file and 0 say so (the log has the reason).
         view.ShowReceived(0);
@@ -222,7 +225,7 @@ bool TPorcio::DecodeBlock(char* line, TCommandView& view, const uint8_t* block) 
                 if (next[0] == 'q' || next[0] == 'r') follower = next;
             }
             view.AddLine(DinerLine(rec, follower, DT_use != 0));
-            platform::Sleep(5);
+            Pause(5);
             if (follower != nullptr) ++k;
         }
         return true;

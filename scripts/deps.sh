@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev)
+# fonts-urw-base35: the window's Nimbus Sans and Nimbus Mono PS; qt6-translations-l10n: Qt's Czech texts.
+pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-urw-base35 qt6-translations-l10n)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -115,9 +115,16 @@ TEST(ConfigRecord, DerivedSettings)
     c.DT_use1 = 0;
     EXPECT_EQ(derive_settings(c).Data_length, 60000);
 
-    // A huge capacity wraps instead of overflowing.
-    c.Radku1 = 0x7FFFFFFF;
-    EXPECT_EQ(derive_settings(c).Data_length, static_cast<int32_t>(0x7FFFFFFFu * 24u));
+    // A capacity no terminal has is bounded, never wrapped to a tiny or empty buffer.
+    for (int32_t huge : {0x7FFFFFFF, 0x10000000, 89478485}) {
+        c.Radku1 = huge;
+        EXPECT_EQ(derive_settings(c).Records, MaxRecords);
+        EXPECT_EQ(derive_settings(c).Data_length, MaxRecords * 24);
+    }
+    for (int32_t tiny : {0, -1}) {
+        c.Radku1 = tiny;
+        EXPECT_EQ(derive_settings(c).Data_length, 24) << "one record at least";
+    }
 
     const int32_t rates[] = {1200, 2400, 4800, 9600, 19200};
     for (int i = 0; i < 5; ++i)

@@ -46,12 +46,14 @@ protected:
         fs::remove_all(root, ec);
     }
 
-    pid_t spawn(const std::string& err_file)
+    // Without offscreen the program finds no display: CI has none.
+    pid_t spawn(const std::string& err_file, bool offscreen = true, const std::string& runtime_dir = "run")
     {
         std::vector<std::string> env = {"XDG_CONFIG_HOME=" + (root / "cfg").string(),
-                                        "XDG_RUNTIME_DIR=" + (root / "run").string(),
-                                        "QT_QPA_PLATFORM=offscreen", "HOME=" + root.string(),
-                                        "PATH=/usr/bin:/bin"};
+                                        "XDG_RUNTIME_DIR=" + (root / runtime_dir).string(),
+                                        "HOME=" + root.string(), "PATH=/usr/bin:/bin"};
+        if (offscreen)
+            env.push_back("QT_QPA_PLATFORM=offscreen");
         std::vector<char*> envp;
         for (auto& e : env)
             envp.push_back(e.data());
@@ -134,6 +136,11 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndTheFirstEndsOnSignal)
     EXPECT_EQ(wait_status(second, std::chrono::seconds(30)), 255);
     EXPECT_NE(file_text("second.err").find("Tento program může být spuštěn pouze jednou!!!"), std::string::npos);
     EXPECT_EQ(log_text(), log_before) << "the second copy logs nothing";
+    // Without a display too: no abort, the status and the message of a second copy.
+    const pid_t headless_second = spawn("headless-second.err", false);
+    EXPECT_EQ(wait_status(headless_second, std::chrono::seconds(30)), 255);
+    EXPECT_NE(file_text("headless-second.err").find("Tento program může být spuštěn pouze jednou!!!"), std::string::npos);
+    EXPECT_NE(file_text("headless-second.err").find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
 
     // The first copy still runs and still holds the lock.
     EXPECT_EQ(wait_status(first, std::chrono::seconds(0)), -1);
@@ -155,4 +162,17 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndTheFirstEndsOnSignal)
     ::kill(third, SIGHUP);
     EXPECT_EQ(wait_status(third, std::chrono::seconds(30)), 0) << file_text("third.err");
     EXPECT_EQ(count_in_log("Stop programu"), 2);
+
+    // No display: one clear line and the status 1, not an abort.
+    const pid_t headless = spawn("headless.err", false);
+    EXPECT_EQ(wait_status(headless, std::chrono::seconds(30)), 1);
+    EXPECT_NE(file_text("headless.err").find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
+    EXPECT_EQ(count_in_log("Start programu"), 2);
+
+    // A lock that cannot be taken for another reason: said, and no unguarded start.
+    const pid_t unguarded = spawn("unguarded.err", true, "no-such-dir");
+    EXPECT_EQ(wait_status(unguarded, std::chrono::seconds(30)), 1);
+    EXPECT_NE(file_text("unguarded.err").find("nelze ziskat"), std::string::npos);
+    EXPECT_EQ(count_in_log("nelze ziskat"), 1);
+    EXPECT_EQ(count_in_log("Start programu"), 2);
 }

@@ -2,6 +2,7 @@
 // offscreen, against a simulated terminal on a pty mapped as COM1.
 #include "app/config_record.h"
 #include "app/form1.h"
+#include "ui_form1.h"
 #include "gui_support.h"
 #include "protocol/porcio.h"
 #include "tray/status_icon.h"
@@ -10,6 +11,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QTimer>
 #include <fstream>
 
 using gui_test::Sandbox;
@@ -72,37 +76,37 @@ protected:
 TEST_F(DispatchTest, TypedCommandGoesOutInCodePage852)
 {
     auto form = start();
-    form->Edit1->setText(QStringLiteral("AČá"));
-    form->Button1->click();
+    form->ui().Edit1->setText(QStringLiteral("AČá"));
+    form->ui().Button1->click();
     EXPECT_EQ(commands(), (std::vector<std::string>{"01 06 41 AC A0 94"}));
-    EXPECT_EQ(form->Label24->text(), "1");
-    EXPECT_EQ(form->Label22->text(), "1");
-    EXPECT_EQ(form->Lstatus->text(), "1,0");
+    EXPECT_EQ(form->ui().Label24->text(), "1");
+    EXPECT_EQ(form->ui().Label22->text(), "1");
+    EXPECT_EQ(form->ui().Lstatus->text(), "1,0");
     EXPECT_EQ(status(), "1,0\n");
     EXPECT_TRUE(exists("vystup.txt"));
     EXPECT_EQ(output(), "");
-    EXPECT_EQ(form->StatusIcon1->IconIndex(), 0) << "a typed command leaves the picture alone";
+    EXPECT_EQ(form->StatusIcon1()->IconIndex(), 0) << "a typed command leaves the picture alone";
 
     // A read command's records come back as lines and into the output file.
-    form->Edit1->setText("S");
-    form->Button1->click();
-    ASSERT_EQ(form->Memo1->count(), 1);
-    const std::string line = form->Memo1->item(0)->text().toStdString();
+    form->ui().Edit1->setText("S");
+    form->ui().Button1->click();
+    ASSERT_EQ(form->ui().Memo1->count(), 1);
+    const std::string line = form->ui().Memo1->item(0)->text().toStdString();
     EXPECT_EQ(line.substr(0, 5), "S0100") << line;
     EXPECT_EQ(output(), line + "\r\n");
-    EXPECT_EQ(form->Label4->text(), "27");
+    EXPECT_EQ(form->ui().Label4->text(), "27");
     EXPECT_EQ(status(), "1,1\n");
 }
 
 TEST_F(DispatchTest, TypedCommandForAPositionWithoutTerminalDoesNothing)
 {
     auto form = start();
-    form->Selekt->setItemIndex(1);  // connected, but its port did not open
-    form->Lstatus->setText("kept");
-    form->Edit1->setText("A");
-    form->Button1->click();
+    form->ui().Selekt->setItemIndex(1);  // connected, but its port did not open
+    form->ui().Lstatus->setText("kept");
+    form->ui().Edit1->setText("A");
+    form->ui().Button1->click();
     EXPECT_TRUE(commands().empty());
-    EXPECT_EQ(form->Lstatus->text(), "kept");
+    EXPECT_EQ(form->ui().Lstatus->text(), "kept");
     EXPECT_FALSE(exists("vystup.txt"));
     EXPECT_FALSE(exists("porcom.sta"));
 }
@@ -113,7 +117,7 @@ TEST_F(DispatchTest, CommandFileRunsItsLinesWithTheBusyPicture)
     const auto file = box.root / "prikazy.cfg";
     std::ofstream(file, std::ios::binary) << "A1\rA2\r\rQ0001ABCDEFGH " + std::string(84, '*') + "\r";
     dialogs.file_to_open = QString::fromStdString(file.string());
-    form->Button3->click();
+    form->ui().Button3->click();
     EXPECT_EQ(dialogs.last_open.title, QStringLiteral("Soubory příkazů do terminálu."));
     const auto sent = commands();
     ASSERT_EQ(sent.size(), 4u);
@@ -122,55 +126,152 @@ TEST_F(DispatchTest, CommandFileRunsItsLinesWithTheBusyPicture)
     EXPECT_EQ(sent[2].substr(0, 8), "01 2B 58");
     EXPECT_EQ(sent[3].substr(0, 8), "01 2B 71");
     EXPECT_EQ(status(), "4,0\n");
-    EXPECT_EQ(form->StatusIcon1->IconIndex(), 0);
+    EXPECT_EQ(form->StatusIcon1()->IconIndex(), 0);
 
     // Cancel: only the log list is cleared.
-    form->Memo1->addItem("old");
+    form->ui().Memo1->addItem("old");
     dialogs.file_to_open.reset();
     std::filesystem::remove(box.root / "wd/porcom.sta");
-    form->Button3->click();
-    EXPECT_EQ(form->Memo1->count(), 0);
+    form->ui().Button3->click();
+    EXPECT_EQ(form->ui().Memo1->count(), 0);
     EXPECT_FALSE(exists("porcom.sta"));
 
     // A file that cannot be read ends the action with the error box; the
     // busy picture stays until the next action.
     dialogs.file_to_open = QString::fromStdString((box.root / "missing.cfg").string());
-    form->Button3->click();
+    form->ui().Button3->click();
     ASSERT_FALSE(dialogs.boxes.empty());
     EXPECT_TRUE(dialogs.boxes.back().text.startsWith("Cannot open file")) << dialogs.boxes.back().text.toStdString();
-    EXPECT_EQ(form->StatusIcon1->IconIndex(), 1);
-    EXPECT_TRUE(form->Button1->isEnabled()) << "the run ended even though it failed";
+    EXPECT_EQ(form->StatusIcon1()->IconIndex(), 1);
+    EXPECT_TRUE(form->ui().Button1->isEnabled()) << "the run ended even though it failed";
 }
 
 TEST_F(DispatchTest, TestMasterRecoloursByAFreshLinkTest)
 {
     auto form = start();
-    EXPECT_EQ(form->Indicators[0]->brushColor(), colors::Aqua);
-    form->Indicators[0]->setBrushColor(colors::Red);
-    form->Indicators[1]->setBrushColor(colors::Red);
-    form->BitBtn2->click();
-    EXPECT_EQ(form->Indicators[0]->brushColor(), colors::Aqua);
-    EXPECT_EQ(form->Indicators[1]->brushColor(), colors::White) << "its port did not open";
-    EXPECT_EQ(form->Indicators[2]->brushColor(), colors::White);
+    EXPECT_EQ(form->Indicator(1)->brushColor(), colors::Aqua);
+    form->Indicator(1)->setBrushColor(colors::Red);
+    form->Indicator(2)->setBrushColor(colors::Red);
+    form->ui().BitBtn2->click();
+    EXPECT_EQ(form->Indicator(1)->brushColor(), colors::Aqua);
+    EXPECT_EQ(form->Indicator(2)->brushColor(), colors::White) << "its port did not open";
+    EXPECT_EQ(form->Indicator(3)->brushColor(), colors::White);
     EXPECT_FALSE(exists("porcom.sta")) << "Test Master writes no status";
 }
 
-TEST_F(DispatchTest, RunsNeverNest)
+TEST_F(DispatchTest, RunsNeverNestAndTheWindowStaysAlive)
 {
     auto form = start();
-    std::ofstream(box.root / "wd/pozad.txt", std::ios::binary) << "S\r\n";
-    // As if a run were in its serial wait: the request waits, a click is ignored.
-    form->FRunning = true;
-    form->Process_request((box.root / "wd/pozad.txt").string());
-    form->Edit1->setText("A");
-    form->Button1Click();
-    EXPECT_TRUE(exists("pozad.txt"));
-    EXPECT_TRUE(commands().empty());
-    form->FRunning = false;
+    const Ui::TForm1& u = form->ui();
+    const auto request = box.root / "wd/pozad.txt";
+    std::ofstream(request, std::ios::binary) << "S\r\n";
+    u.Edit1->setText("C");  // acknowledged, then 3 s of pause
+    bool inside = false;
+    QTimer::singleShot(700, form.get(), [&] {
+        // Inside a real serial wait of the run.
+        inside = true;
+        EXPECT_TRUE(form->Running());
+        for (QWidget* w : {static_cast<QWidget*>(u.Button1), static_cast<QWidget*>(u.Button3),
+                           static_cast<QWidget*>(u.BitBtn2), static_cast<QWidget*>(u.BitBtn1)})
+            EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+        EXPECT_EQ(form->cursor().shape(), Qt::BusyCursor);
+        EXPECT_EQ(u.Label24->text(), "1") << "the attempts show during the run";
+        QTest::mouseClick(u.Button1, Qt::LeftButton);
+        form->Button1Click();
+        form->Process_request(request.string());
+        EXPECT_TRUE(std::filesystem::exists(request)) << "the request waits for the run's end";
+        // No box can open: typing into the delay list is what could end in one.
+        QTest::keyClicks(u.Delay_add, "7");
+    });
+    u.Button1->click();
+    EXPECT_TRUE(inside);
+    EXPECT_EQ(commands(), (std::vector<std::string>{"01 04 43 48"})) << "one run, one command";
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_EQ(u.Delay_add->currentText(), "0");
+    EXPECT_TRUE(u.Button1->isEnabled());
+    EXPECT_NE(form->cursor().shape(), Qt::BusyCursor);
+    // The watcher hands the request over again, now that the run is over.
+    QTRY_VERIFY_WITH_TIMEOUT(!std::filesystem::exists(request), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(status()), QStringLiteral("1,1\n"), 5000);
+}
 
-    form->Process_request((box.root / "wd/pozad.txt").string());
-    EXPECT_FALSE(exists("pozad.txt"));
-    EXPECT_EQ(status(), "1,1\n");
+TEST_F(DispatchTest, DoubleClickOnSendSendsOnce)
+{
+    auto form = start();
+    const Ui::TForm1& u = form->ui();
+    u.Edit1->setText("A1");
+    // Both clicks are queued, as a window system delivers them; the second
+    // comes while the first one's run goes on.
+    const QPointF at = QRectF(u.Button1->rect()).center();
+    const QPointF global = u.Button1->mapToGlobal(at);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick,
+                              QEvent::MouseButtonRelease})
+        QCoreApplication::postEvent(u.Button1, new QMouseEvent(type, at, global, Qt::LeftButton,
+                                                               type == QEvent::MouseButtonRelease ? Qt::NoButton
+                                                                                                   : Qt::LeftButton,
+                                                               Qt::NoModifier));
+    QTest::qWait(100);
+    QTRY_VERIFY_WITH_TIMEOUT(!form->Running(), 5000);
+    QTest::qWait(200);
+    EXPECT_EQ(commands(), (std::vector<std::string>{"01 05 41 31 78"}));
+}
+
+TEST_F(DispatchTest, CloseDuringARunWaitsForItsEnd)
+{
+    auto form = start();
+    const Ui::TForm1& u = form->ui();
+    u.Edit1->setText("C");
+    QTimer::singleShot(300, form.get(), [&] {
+        EXPECT_FALSE(form->close());
+        EXPECT_FALSE(form->Released()) << "nothing is released under a running command";
+        EXPECT_TRUE(dialogs.boxes.empty()) << "the question waits too";
+    });
+    QElapsedTimer run;
+    run.start();
+    u.Button1->click();
+    EXPECT_GE(run.elapsed(), 3000) << "an operator's close lets the run finish";
+    dialogs.answers = {true};
+    QTRY_VERIFY_WITH_TIMEOUT(form->Released(), 2000);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_TRUE(dialogs.boxes[0].question);
+    EXPECT_EQ(box.log_lines().back(), "Stop programu");
+}
+
+TEST_F(DispatchTest, TerminationDuringARunEndsItAtOnce)
+{
+    auto form = start();
+    const auto request = box.root / "wd/pozad.txt";
+    std::ofstream(request, std::ios::binary) << "C\r\nA1\r\n";
+    QTimer::singleShot(300, form.get(), [&] {
+        EXPECT_FALSE(std::filesystem::exists(request)) << "deleted before anything is sent";
+        form->Close_without_question();
+    });
+    QElapsedTimer run;
+    run.start();
+    form->Process_request(request.string());
+    EXPECT_LT(run.elapsed(), 1500) << "the pause after C is not waited out";
+    EXPECT_EQ(commands(), (std::vector<std::string>{"01 04 43 48"})) << "no further command";
+    EXPECT_EQ(status(), "1,0\n") << "the status says what was done";
+    EXPECT_TRUE(exists("vystup.txt"));
+    QTRY_VERIFY_WITH_TIMEOUT(form->Released(), 2000);
+    EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+TEST_F(DispatchTest, AnswerBytesShowInTheProgramsCodePageAndReachTheFileUnchanged)
+{
+    // A status record whose text holds Windows-1250 letters: 0x8A is Š, 0xC8 is Č.
+    std::string record = "S\x01\x02\x03\x04\x05\x06\x07";
+    record += '\0';
+    record += std::string("JIDELNA \x8A\xC8     ", 16);
+    record += std::string(2, '\0');
+    const auto file = box.root / "status.bin";
+    std::ofstream(file, std::ios::binary) << record;
+    auto form = start({"--block", QString::fromStdString("1:S:" + file.string())});
+    form->ui().Edit1->setText("S");
+    form->ui().Button1->click();
+    ASSERT_EQ(form->ui().Memo1->count(), 1);
+    EXPECT_EQ(form->ui().Memo1->item(0)->text(), QStringLiteral("S01020304050607JIDELNA ŠČ     "));
+    EXPECT_EQ(output(), "S01020304050607JIDELNA \x8A\xC8     \r\n");
 }
 
 TEST_F(DispatchTest, UnreadableRequestIsLoggedOnceAndLeftForTheNextPoll)
@@ -194,7 +295,7 @@ TEST_F(DispatchTest, WatcherHandsTheRequestToTheWindow)
     for (int i = 0; i < 300 && exists("pozad.txt"); ++i)
         QTest::qWait(10);
     EXPECT_FALSE(exists("pozad.txt"));
-    EXPECT_EQ(form->Selekt->ItemIndex(), 2);
+    EXPECT_EQ(form->ui().Selekt->ItemIndex(), 2);
     EXPECT_FALSE(exists("porcom.sta"));
     EXPECT_FALSE(exists("vystup.txt"));
 }

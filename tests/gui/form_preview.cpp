@@ -2,6 +2,7 @@
 //   form_preview TAB   (0, 1 or 2)
 // Message boxes are answered at once (OK, No) so nothing blocks.
 #include "app/form1.h"
+#include "ui_form1.h"
 
 #include <QApplication>
 #include <QTabWidget>
@@ -25,7 +26,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     AutoDialogs dialogs;
     TForm1 form(dialogs);
-    form.PageControl1->setCurrentIndex(argc > 1 ? std::atoi(argv[1]) : 0);
+    form.ui().PageControl1->setCurrentIndex(argc > 1 ? std::atoi(argv[1]) : 0);
     form.move(10, 10);
     form.show();
     return app.exec();

@@ -1,5 +1,6 @@
 #include "app/config_record.h"
 #include "app/form1.h"
+#include "ui_form1.h"
 #include "gui_support.h"
 #include "protocol/settings.h"
 #include "tray/status_icon.h"
@@ -11,11 +12,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <atomic>
+#include <thread>
 
 using gui_test::Sandbox;
 using gui_test::ScriptedDialogs;
@@ -57,26 +61,26 @@ TEST_F(FormTest, FirstRunWithoutStoredValue)
     TForm1 form(dialogs);
 
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(form.Adr[i]->text(), "0");
-        EXPECT_EQ(form.Port[i]->currentText(), "COM1");
-        EXPECT_FALSE(form.Pripojen[i]->isChecked());
+        EXPECT_EQ(gui_test::Adr(form.ui(), i)->text(), "0");
+        EXPECT_EQ(gui_test::Port(form.ui(), i)->currentText(), "COM1");
+        EXPECT_FALSE(gui_test::Pripojen(form.ui(), i)->isChecked());
     }
-    EXPECT_EQ(form.K_Baud1->currentText(), "1200");
-    EXPECT_EQ(form.Radku1->text(), "0");
-    EXPECT_EQ(form.MxSn1->text(), "0");
-    EXPECT_EQ(form.MxVec1->text(), "0");
-    EXPECT_TRUE(form.InSoubor->text().isEmpty());
-    EXPECT_TRUE(form.OutSoubor->text().isEmpty());
-    EXPECT_EQ(form.Rep_read->currentText(), "1");
-    EXPECT_EQ(form.Rep_write->currentText(), "1");
-    EXPECT_EQ(form.Delay_add->currentText(), "0");
-    EXPECT_FALSE(form.CCode1->isChecked());
-    EXPECT_FALSE(form.DT_use1->isChecked());
-    EXPECT_FALSE(form.Kredit1->isChecked());
-    EXPECT_FALSE(form.Priority_set->isChecked()) << "the stored zero clears the layout's tick";
+    EXPECT_EQ(form.ui().K_Baud1->currentText(), "1200");
+    EXPECT_EQ(form.ui().Radku1->text(), "0");
+    EXPECT_EQ(form.ui().MxSn1->text(), "0");
+    EXPECT_EQ(form.ui().MxVec1->text(), "0");
+    EXPECT_TRUE(form.ui().InSoubor->text().isEmpty());
+    EXPECT_TRUE(form.ui().OutSoubor->text().isEmpty());
+    EXPECT_EQ(form.ui().Rep_read->currentText(), "1");
+    EXPECT_EQ(form.ui().Rep_write->currentText(), "1");
+    EXPECT_EQ(form.ui().Delay_add->currentText(), "0");
+    EXPECT_FALSE(form.ui().CCode1->isChecked());
+    EXPECT_FALSE(form.ui().DT_use1->isChecked());
+    EXPECT_FALSE(form.ui().Kredit1->isChecked());
+    EXPECT_FALSE(form.ui().Priority_set->isChecked()) << "the stored zero clears the layout's tick";
     EXPECT_EQ(Master_wait, 40u);
     EXPECT_EQ(Baud_rate, 1200);
-    EXPECT_EQ(form.Label26->text(), QStringLiteral("Poslední úprava programu: Mar  1 2002"));
+    EXPECT_EQ(form.ui().Label26->text(), QStringLiteral("Poslední úprava programu: Mar  1 2002"));
 
     // The key is there, the value is not.
     EXPECT_FALSE(box.stored().has_value());
@@ -88,17 +92,17 @@ TEST_F(FormTest, FirstRunWithoutStoredValue)
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
     EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Warning);
     EXPECT_TRUE(form.isVisible());
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
-    EXPECT_TRUE(form.Show_pending);
+    EXPECT_EQ(form.ui().PageControl1->currentWidget(), form.ui().TabSheet2);
+    EXPECT_TRUE(form.Show_pending_set());
     EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
-    for (TShape* s : form.Indicators)
-        EXPECT_EQ(s->brushColor(), colors::White);
-    for (const auto& p : form.Ports)
-        EXPECT_EQ(p, nullptr);
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(form.Indicator(n)->brushColor(), colors::White);
+    for (int p = 0; p < 8; ++p)
+        EXPECT_EQ(form.Port(p), nullptr);
 
     // The first paint hands the shown window over to the tray icon.
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    QTRY_VERIFY_WITH_TIMEOUT(!form.Show_pending, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Show_pending_set(), 2000);
 }
 
 TEST_F(FormTest, DelayListAndItsChange)
@@ -107,19 +111,19 @@ TEST_F(FormTest, DelayListAndItsChange)
     c.Delay_add = 24;
     box.store(platform::REG_BINARY, bytes_of(c));
     TForm1 form(dialogs);
-    ASSERT_EQ(form.Delay_add->count(), 25);
+    ASSERT_EQ(form.ui().Delay_add->count(), 25);
     for (int i = 0; i < 25; ++i)
-        EXPECT_EQ(form.Delay_add->itemText(i), QString::number(4 * i));
+        EXPECT_EQ(form.ui().Delay_add->itemText(i), QString::number(4 * i));
     EXPECT_EQ(Master_wait, 136u);
 
     dialogs.boxes.clear();
-    form.Delay_add->setCurrentIndex(3);
-    EXPECT_EQ(form.Delay_add->currentText(), "12");
+    form.ui().Delay_add->setCurrentIndex(3);
+    EXPECT_EQ(form.ui().Delay_add->currentText(), "12");
     EXPECT_EQ(Master_wait, 52u);
     EXPECT_TRUE(dialogs.boxes.empty());
 
     // Typed text selects no item: the value stays and the error box says why.
-    form.Delay_add->setEditText(QStringLiteral("7"));
+    form.ui().Delay_add->setEditText(QStringLiteral("7"));
     EXPECT_EQ(Master_wait, 52u);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("List index out of bounds (-1)"));
@@ -136,17 +140,17 @@ TEST_F(FormTest, StoredIndexBeyondTheListLeavesNoSelection)
     c.K_Baud1 = 7;
     box.store(platform::REG_BINARY, bytes_of(c));
     TForm1 form(dialogs);
-    EXPECT_EQ(TForm1::combo_index(form.Delay_add), -1);
-    EXPECT_EQ(TForm1::combo_index(form.Rep_read), -1);
-    EXPECT_EQ(TForm1::combo_index(form.Port[0]), -1);
-    EXPECT_EQ(TForm1::combo_index(form.K_Baud1), -1);
+    EXPECT_EQ(TForm1::combo_index(form.ui().Delay_add), -1);
+    EXPECT_EQ(TForm1::combo_index(form.ui().Rep_read), -1);
+    EXPECT_EQ(TForm1::combo_index(gui_test::Port(form.ui(), 0)), -1);
+    EXPECT_EQ(TForm1::combo_index(form.ui().K_Baud1), -1);
     EXPECT_EQ(form.Rep_read_attempts(), 0);
     EXPECT_EQ(Master_wait, 40u);
     EXPECT_EQ(Baud_rate, 19200);
     // COM9 does not exist: the position counts as not connected.
     EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
     EXPECT_EQ(count_boxes(NoPortWarning), 1);
-    EXPECT_EQ(form.Terminals[0], nullptr);
+    EXPECT_EQ(form.Terminal(1), nullptr);
     EXPECT_EQ(count_boxes(QStringLiteral("List index out of bounds (-1)")), 0) << "no error box at start";
 }
 
@@ -168,16 +172,16 @@ TEST_F(FormTest, WrongTypesAndSizesAreReplacedByDefaults)
         SCOPED_TRACE(testing::Message() << "type " << k.type << " size " << k.data.size());
         box.store(k.type, k.data);
         TForm1 form(dialogs);
-        EXPECT_EQ(form.Adr[0]->text(), "1");
-        EXPECT_TRUE(form.Pripojen[0]->isChecked());
-        EXPECT_FALSE(form.Pripojen[1]->isChecked());
-        EXPECT_EQ(form.K_Baud1->currentText(), "19200");
-        EXPECT_EQ(form.Radku1->text(), "2500");
-        EXPECT_EQ(form.MxSn1->text(), "5");
-        EXPECT_EQ(form.MxVec1->text(), "5");
-        EXPECT_EQ(form.Rep_read->currentText(), "2");
-        EXPECT_EQ(form.Rep_write->currentText(), "2");
-        EXPECT_TRUE(form.Priority_set->isChecked());
+        EXPECT_EQ(gui_test::Adr(form.ui(), 0)->text(), "1");
+        EXPECT_TRUE(gui_test::Pripojen(form.ui(), 0)->isChecked());
+        EXPECT_FALSE(gui_test::Pripojen(form.ui(), 1)->isChecked());
+        EXPECT_EQ(form.ui().K_Baud1->currentText(), "19200");
+        EXPECT_EQ(form.ui().Radku1->text(), "2500");
+        EXPECT_EQ(form.ui().MxSn1->text(), "5");
+        EXPECT_EQ(form.ui().MxVec1->text(), "5");
+        EXPECT_EQ(form.ui().Rep_read->currentText(), "2");
+        EXPECT_EQ(form.ui().Rep_write->currentText(), "2");
+        EXPECT_TRUE(form.ui().Priority_set->isChecked());
         EXPECT_EQ(Baud_rate, 19200);
         EXPECT_EQ(Data_length, 60000);
         const auto v = box.stored();
@@ -197,8 +201,8 @@ TEST_F(FormTest, UnreadableValueIsReplacedByDefaults)
            "[HKEY_CURRENT_USER\\Software\\VELKON_Software\\Porcio\\Setup]\r\n"
            "\"Data_CFG\"=hex:zz,01\r\n";
     TForm1 form(dialogs);
-    EXPECT_EQ(form.Adr[0]->text(), "1");
-    EXPECT_TRUE(form.Pripojen[0]->isChecked());
+    EXPECT_EQ(gui_test::Adr(form.ui(), 0)->text(), "1");
+    EXPECT_TRUE(gui_test::Pripojen(form.ui(), 0)->isChecked());
     const TConfigBytes defaults = encode_config(default_config());
     const auto v = box.stored();
     ASSERT_TRUE(v.has_value());
@@ -218,12 +222,12 @@ TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
     box.store(platform::REG_BINARY, v);
     {
         TForm1 form(dialogs);
-        EXPECT_EQ(form.Adr[3]->text(), "40");
-        EXPECT_EQ(form.Port[2]->currentText(), "COM5");
-        EXPECT_EQ(form.K_Baud1->currentText(), "4800");
-        EXPECT_EQ(form.Radku1->text(), "100");
-        EXPECT_EQ(form.MxSn1->text(), "0");
-        EXPECT_EQ(form.Rep_read->currentText(), "1");
+        EXPECT_EQ(gui_test::Adr(form.ui(), 3)->text(), "40");
+        EXPECT_EQ(gui_test::Port(form.ui(), 2)->currentText(), "COM5");
+        EXPECT_EQ(form.ui().K_Baud1->currentText(), "4800");
+        EXPECT_EQ(form.ui().Radku1->text(), "100");
+        EXPECT_EQ(form.ui().MxSn1->text(), "0");
+        EXPECT_EQ(form.ui().Rep_read->currentText(), "1");
         EXPECT_EQ(Baud_rate, 4800);
         EXPECT_EQ(Data_length, 2400);
         EXPECT_EQ(box.stored()->data, v) << "a usable value is not rewritten";
@@ -231,7 +235,7 @@ TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
     // Any type but text and DWORD is taken as bytes.
     box.store(platform::REG_MULTI_SZ, {5, 0, 0});
     TForm1 form(dialogs);
-    EXPECT_EQ(form.Adr[0]->text(), "5");
+    EXPECT_EQ(gui_test::Adr(form.ui(), 0)->text(), "5");
     EXPECT_EQ(box.stored()->type, platform::REG_MULTI_SZ);
 }
 
@@ -245,33 +249,33 @@ TEST_F(FormTest, NegativeBaudIndexReadsAs19200)
     TForm1 form(dialogs);
     EXPECT_EQ(Baud_rate, 19200);
     EXPECT_EQ(Data_length, 72500);
-    EXPECT_EQ(TForm1::combo_index(form.K_Baud1), -1);
+    EXPECT_EQ(TForm1::combo_index(form.ui().K_Baud1), -1);
 }
 
 TEST_F(FormTest, SaveConvertsAndStores)
 {
     TForm1 form(dialogs);
-    form.Adr[0]->setText("300");
-    form.Adr[1]->setText("-1");
-    form.Adr[2]->setText("$1F");
-    form.Port[1]->setCurrentIndex(7);
-    form.Port[3]->setEditText("COM9");  // typed: no item selected
-    form.Pripojen[2]->setChecked(true);
-    form.K_Baud1->setEditText("38400");
-    form.Radku1->setText("2500");
-    form.MxSn1->setText("-3");
-    form.MxVec1->setText("4");
-    form.DT_use1->setChecked(true);
-    form.InSoubor->setText(QStringLiteral("požadavky_dlouhé.txt"));  // 20 characters
-    form.OutSoubor->setText(QStringLiteral("výstup.txt"));
-    form.Rep_read->setCurrentIndex(4);
-    form.Rep_write->setCurrentIndex(8);
-    form.Delay_add->setCurrentIndex(3);
-    form.Priority_set->setChecked(true);
+    gui_test::Adr(form.ui(), 0)->setText("300");
+    gui_test::Adr(form.ui(), 1)->setText("-1");
+    gui_test::Adr(form.ui(), 2)->setText("$1F");
+    gui_test::Port(form.ui(), 1)->setCurrentIndex(7);
+    gui_test::Port(form.ui(), 3)->setEditText("COM9");  // typed: no item selected
+    gui_test::Pripojen(form.ui(), 2)->setChecked(true);
+    form.ui().K_Baud1->setEditText("38400");
+    form.ui().Radku1->setText("2500");
+    form.ui().MxSn1->setText("-3");
+    form.ui().MxVec1->setText("4");
+    form.ui().DT_use1->setChecked(true);
+    form.ui().InSoubor->setText(QStringLiteral("požadavky_dlouhé.txt"));  // 20 characters
+    form.ui().OutSoubor->setText(QStringLiteral("výstup.txt"));
+    form.ui().Rep_read->setCurrentIndex(4);
+    form.ui().Rep_write->setCurrentIndex(8);
+    form.ui().Delay_add->setCurrentIndex(3);
+    form.ui().Priority_set->setChecked(true);
     dialogs.boxes.clear();
     dialogs.answers = {false};
 
-    form.BitBtn1->click();
+    form.ui().BitBtn1->click();
 
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, RestartQuestion);
@@ -306,13 +310,21 @@ TEST_F(FormTest, SaveConvertsAndStores)
     EXPECT_EQ(c.Priority_set, 1);
 
     // The running program keeps what it loaded; the next start shows the new.
-    EXPECT_EQ(form.Data_CFG, TDataCFG{});
+    EXPECT_EQ(form.Loaded_config(), TDataCFG{});
     EXPECT_EQ(Baud_rate, 1200);
     TForm1 next(dialogs);
-    EXPECT_EQ(next.Adr[0]->text(), "44");
-    EXPECT_EQ(next.InSoubor->text(), QStringLiteral("požadavky_dl"));
-    EXPECT_EQ(next.OutSoubor->text(), QStringLiteral("výstup.txt"));
+    EXPECT_EQ(next.ui().Adr1->text(), "44");
+    EXPECT_EQ(next.ui().InSoubor->text(), QStringLiteral("požadavky_dl"));
+    EXPECT_EQ(next.ui().OutSoubor->text(), QStringLiteral("výstup.txt"));
     EXPECT_EQ(Master_wait, 52u);
+
+    // Yes closes the window the way "Konec programu" does: the close asks its own question.
+    dialogs.boxes.clear();
+    dialogs.answers = {true, false};
+    next.ui().BitBtn1->click();
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[1].text, CloseQuestion);
+    EXPECT_FALSE(next.Released());
 }
 
 TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
@@ -321,7 +333,7 @@ TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
     box.store(platform::REG_BINARY, before);
     {
         TForm1 form(dialogs);
-        for (QLineEdit* edit : {form.Adr[2], form.Radku1, form.MxSn1, form.MxVec1}) {
+        for (QLineEdit* edit : {gui_test::Adr(form.ui(), 2), form.ui().Radku1, form.ui().MxSn1, form.ui().MxVec1}) {
             const QString good = edit->text();
             for (const QString& bad : {QStringLiteral("12x"), QString(), QStringLiteral("1.5")}) {
                 edit->setText(bad);
@@ -340,9 +352,9 @@ TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
     }
     // Through the button: the error box, no question, nothing written.
     TForm1 form(dialogs);
-    form.Adr[1]->setText(QStringLiteral("abc"));
+    gui_test::Adr(form.ui(), 1)->setText(QStringLiteral("abc"));
     dialogs.boxes.clear();
-    form.BitBtn1->click();
+    form.ui().BitBtn1->click();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("'abc' is not a valid integer value"));
     EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Error);
@@ -357,7 +369,7 @@ TEST_F(FormTest, SaveReportsAFailedWrite)
     std::filesystem::remove(box.registry_path());
     std::filesystem::create_directory(box.registry_path());
     dialogs.boxes.clear();
-    form.BitBtn1->click();
+    form.ui().BitBtn1->click();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Failed to set data for 'Data_CFG'"));
     EXPECT_FALSE(dialogs.boxes[0].question);
@@ -380,52 +392,52 @@ TEST_F(FormTest, CloseAsksAndReleasesInOrder)
     EXPECT_TRUE(put_away(form));
     dialogs.answers = {true};
     QSignalSpy closed(&form, &TForm1::Closed);
-    form.Konec->trigger();
+    form.ui().Konec->trigger();
     EXPECT_EQ(dialogs.boxes.size(), 2u);
     EXPECT_TRUE(form.Released());
     EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "Stop programu"}));
     EXPECT_TRUE(closed.wait(1000));
-    EXPECT_TRUE(form.Cmd_list.empty());
-}
-
-TEST_F(FormTest, CloseWaitsForARunningCommandRun)
-{
-    TForm1 form(dialogs);
-    dialogs.boxes.clear();
-    form.FRunning = true;
-    form.Close_without_question();
-    EXPECT_FALSE(form.Released()) << "nothing is released under a running command";
-    EXPECT_TRUE(dialogs.boxes.empty());
-    form.End_run();
-    QTRY_VERIFY_WITH_TIMEOUT(form.Released(), 2000);
-    EXPECT_TRUE(dialogs.boxes.empty()) << "a signal's close asks nothing";
-    EXPECT_EQ(box.log_lines().back(), "Stop programu");
 }
 
 TEST_F(FormTest, WatcherIsStoppedBeforeTheEndAndWaitedFor)
 {
-    struct FakeWatcher : TWatcherThread {
-        explicit FakeWatcher(TForm1& f) : form(f) {}
-        void Terminate() override { terminated = true; }
-        // Ends only after the release, and sees the slots already empty.
-        bool Finished() const override
-        {
-            ++polls;
-            saw_empty = std::all_of(form.Terminals.begin(), form.Terminals.end(),
-                                    [](const auto& t) { return t == nullptr; });
-            return terminated && polls > 3;
+    TDataCFG c;
+    c.InSoubor = make_field("pozad.txt");
+    box.store(platform::REG_BINARY, bytes_of(c));
+    const auto watcher_runs = [] {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream comm(task.path() / "comm");
+            std::string name;
+            if (std::getline(comm, name) && name == "hlidac")
+                return true;
         }
-        TForm1& form;
-        bool terminated = false;
-        mutable int polls = 0;
-        mutable bool saw_empty = false;
+        return false;
     };
-    TForm1 form(dialogs);
-    auto* w = new FakeWatcher(form);
-    form.Hlidac.reset(w);
+    auto form = std::make_unique<TForm1>(dialogs);
+    QTRY_VERIFY_WITH_TIMEOUT(watcher_runs(), 2000);
+
+    // The watcher is stuck handing a request over while this thread is busy;
+    // the close must still end, and hand the late request nothing.
+    const auto request = box.root / "wd/pozad.txt";
+    std::ofstream(request) << "A\r\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    std::atomic<bool> closed{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 200 && !closed; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!closed) {
+            std::fprintf(stderr, "the close waits for ever for the watcher\n");
+            std::abort();
+        }
+    });
     dialogs.answers = {true};
-    EXPECT_TRUE(form.close());
-    EXPECT_EQ(form.Hlidac, nullptr);
+    EXPECT_TRUE(form->close());
+    closed = true;
+    watchdog.join();
+    EXPECT_FALSE(watcher_runs()) << "the close waited for the watcher's end";
+    EXPECT_TRUE(std::filesystem::exists(request)) << "a late request is not taken";
+    EXPECT_FALSE(std::filesystem::exists(box.root / "wd/porcom.sta"));
+    EXPECT_EQ(box.log_lines().back(), "Stop programu");
 }
 
 TEST_F(FormTest, LayoutTextsAndPlaces)
@@ -436,39 +448,39 @@ TEST_F(FormTest, LayoutTextsAndPlaces)
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Stravon - komunikátor pro jídelny (4 týdny)"));
     EXPECT_EQ(form.size(), QSize(600, 380));
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
-    ASSERT_EQ(form.PageControl1->count(), 3);
-    EXPECT_EQ(form.PageControl1->tabText(0), QStringLiteral("Ovládání terminálu"));
-    EXPECT_EQ(form.PageControl1->tabText(1), QStringLiteral("Konfigurace terminálů"));
-    EXPECT_EQ(form.PageControl1->tabText(2), QStringLiteral("Servisní nastavení"));
-    EXPECT_EQ(form.Button1->geometry(), QRect(230, 7, 140, 25));
-    EXPECT_EQ(form.Edit1->geometry(), QRect(379, 8, 209, 21));
-    EXPECT_EQ(form.BitBtn3->geometry(), QRect(420, 61, 140, 41));
-    EXPECT_EQ(form.BitBtn1->geometry(), QRect(439, 229, 93, 56));
-    EXPECT_EQ(form.Port[2]->geometry(), QRect(96, 37, 59, 21));
-    EXPECT_EQ(form.Pripojen[1]->geometry(), QRect(9, 60, 144, 17));
-    EXPECT_EQ(form.Selekt->ItemIndex(), 0);
-    EXPECT_EQ(form.Selekt->Buttons[3]->text(), QStringLiteral("Term 4"));
+    ASSERT_EQ(form.ui().PageControl1->count(), 3);
+    EXPECT_EQ(form.ui().PageControl1->tabText(0), QStringLiteral("Ovládání terminálu"));
+    EXPECT_EQ(form.ui().PageControl1->tabText(1), QStringLiteral("Konfigurace terminálů"));
+    EXPECT_EQ(form.ui().PageControl1->tabText(2), QStringLiteral("Servisní nastavení"));
+    EXPECT_EQ(form.ui().Button1->geometry(), QRect(230, 7, 140, 25));
+    EXPECT_EQ(form.ui().Edit1->geometry(), QRect(379, 8, 209, 21));
+    EXPECT_EQ(form.ui().BitBtn3->geometry(), QRect(420, 61, 140, 41));
+    EXPECT_EQ(form.ui().BitBtn1->geometry(), QRect(439, 229, 93, 56));
+    EXPECT_EQ(gui_test::Port(form.ui(), 2)->geometry(), QRect(96, 37, 59, 21));
+    EXPECT_EQ(gui_test::Pripojen(form.ui(), 1)->geometry(), QRect(9, 60, 144, 17));
+    EXPECT_EQ(form.ui().Selekt->ItemIndex(), 0);
+    EXPECT_EQ(form.ui().Selekt->Buttons()[3]->text(), QStringLiteral("Term 4"));
     for (int n = 0; n < 4; ++n)
-        EXPECT_EQ(form.Indicators[n]->geometry(), QRect(5 + 35 * n, 20, 25, 25));
-    form.PageControl1->setCurrentIndex(0);
+        EXPECT_EQ(form.Indicator(n + 1)->geometry(), QRect(5 + 35 * n, 20, 25, 25));
+    form.ui().PageControl1->setCurrentIndex(0);
     QApplication::processEvents();
-    EXPECT_EQ(form.Memo1->height(), 207);
-    EXPECT_EQ(form.Memo1->geometry().bottom(), form.TabSheet1->height() - 1) << "aligned to the bottom";
-    EXPECT_EQ(form.Rep_write->count(), 9);
-    EXPECT_EQ(form.Rep_read->count(), 5);
-    EXPECT_TRUE(form.Label17->text().contains(QStringLiteral("se uloží do registru Windows\npo stisknutí")));
-    EXPECT_FALSE(form.Label25->text().contains(QLatin1Char('\r')));
+    EXPECT_EQ(form.ui().Memo1->height(), 207);
+    EXPECT_EQ(form.ui().Memo1->geometry().bottom(), form.ui().TabSheet1->height() - 1) << "aligned to the bottom";
+    EXPECT_EQ(form.ui().Rep_write->count(), 9);
+    EXPECT_EQ(form.ui().Rep_read->count(), 5);
+    EXPECT_TRUE(form.ui().Label17->text().contains(QStringLiteral("se uloží do registru Windows\npo stisknutí")));
+    EXPECT_FALSE(form.ui().Label25->text().contains(QLatin1Char('\r')));
 
-    const QList<QAction*> items = form.PopupMenu1->actions();
+    const QList<QAction*> items = form.PopupMenu1()->actions();
     ASSERT_EQ(items.size(), 4);
     EXPECT_EQ(items[0]->text(), QStringLiteral("Zobrazit program"));
     EXPECT_EQ(items[1]->text(), QStringLiteral("Schovat program"));
     EXPECT_TRUE(items[2]->isSeparator());
     EXPECT_EQ(items[3]->text(), QStringLiteral("Konec"));
-    EXPECT_EQ(form.PopupMenu1->defaultAction(), items[0]);
-    EXPECT_EQ(form.StatusIcon1->Hint(), QStringLiteral("Komunikátor PORCIO"));
-    EXPECT_EQ(form.StatusIcon1->IconIndex(), 0);
-    EXPECT_EQ(form.OpenDialog1.title, QStringLiteral("Soubory příkazů do terminálu."));
+    EXPECT_EQ(form.PopupMenu1()->defaultAction(), items[0]);
+    EXPECT_EQ(form.StatusIcon1()->Hint(), QStringLiteral("Komunikátor PORCIO"));
+    EXPECT_EQ(form.StatusIcon1()->IconIndex(), 0);
+    EXPECT_EQ(form.OpenDialog1().title, QStringLiteral("Soubory příkazů do terminálu."));
 
     // Keyboard order.
     const auto next_stop = [](QWidget* w) {
@@ -477,13 +489,27 @@ TEST_F(FormTest, LayoutTextsAndPlaces)
         while (!(w->focusPolicy() & Qt::TabFocus));
         return w;
     };
-    EXPECT_EQ(next_stop(form.BitBtn2), form.Edit1);
-    EXPECT_EQ(next_stop(form.Edit1), form.Button1);
-    EXPECT_EQ(next_stop(form.Button3), form.Selekt->Buttons[0]);
-    EXPECT_EQ(next_stop(form.Pripojen[0]), form.Adr[1]);
-    EXPECT_EQ(next_stop(form.MxVec1), form.BitBtn1);
-    EXPECT_EQ(next_stop(form.Priority_set), form.InSoubor);
-    EXPECT_EQ(next_stop(form.InSoubor), form.OutSoubor);
+    EXPECT_EQ(next_stop(form.ui().BitBtn2), form.ui().Edit1);
+    EXPECT_EQ(next_stop(form.ui().Edit1), form.ui().Button1);
+    EXPECT_EQ(next_stop(form.ui().Button3), form.ui().Selekt->Buttons()[0]);
+    EXPECT_EQ(next_stop(gui_test::Pripojen(form.ui(), 0)), gui_test::Adr(form.ui(), 1));
+    EXPECT_EQ(next_stop(form.ui().MxVec1), form.ui().BitBtn1);
+    EXPECT_EQ(next_stop(form.ui().Priority_set), form.ui().InSoubor);
+    EXPECT_EQ(next_stop(form.ui().InSoubor), form.ui().OutSoubor);
+
+    // Check boxes carry their caption from the left edge: a click there ticks.
+    TCheckBox* connected = gui_test::Pripojen(form.ui(), 0);
+    form.ui().PageControl1->setCurrentIndex(1);
+    const bool was = connected->isChecked();
+    QTest::mouseClick(connected, Qt::LeftButton, {}, QPoint(3, connected->height() / 2));
+    EXPECT_NE(connected->isChecked(), was);
+
+    // Qt's own texts in Czech.
+    ASSERT_TRUE(install_qt_czech_translation()) << "qtbase_cs.qm is missing (qt6-translations-l10n)";
+    QMessageBox question(QMessageBox::Question, QStringLiteral("Pozor!"), CloseQuestion,
+                         QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(question.button(QMessageBox::Yes)->text().remove(QLatin1Char('&')), QStringLiteral("Ano"));
+    EXPECT_EQ(question.button(QMessageBox::No)->text().remove(QLatin1Char('&')), QStringLiteral("Ne"));
 }
 
 TEST_F(FormTest, ShowHideAndTheTabMenu)
@@ -491,23 +517,23 @@ TEST_F(FormTest, ShowHideAndTheTabMenu)
     TForm1 form(dialogs);
     form.Hide_windowClick();
     EXPECT_TRUE(put_away(form));
-    form.StatusIcon1->handleActivation(QSystemTrayIcon::DoubleClick);
+    form.StatusIcon1()->handleActivation(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(shown(form));
-    form.Button2->click();
+    form.ui().Button2->click();
     EXPECT_TRUE(put_away(form));
-    form.Show_window->trigger();
+    form.ui().Show_window->trigger();
     EXPECT_TRUE(shown(form));
-    form.Hide_window->trigger();
+    form.ui().Hide_window->trigger();
     EXPECT_TRUE(put_away(form));
 
     form.show();
     for (int tab = 0; tab < 3; ++tab) {
-        form.PageControl1->setCurrentIndex(tab);
-        QWidget* page = form.PageControl1->currentWidget();
+        form.ui().PageControl1->setCurrentIndex(tab);
+        QWidget* page = form.ui().PageControl1->currentWidget();
         QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(580, 340), page->mapToGlobal(QPoint(580, 340)));
         QApplication::sendEvent(page, &ev);
-        EXPECT_EQ(form.PopupMenu1->isVisible(), tab != 0) << "tab " << tab;
-        form.PopupMenu1->hide();
+        EXPECT_EQ(form.PopupMenu1()->isVisible(), tab != 0) << "tab " << tab;
+        form.PopupMenu1()->hide();
     }
 }
 

@@ -2,9 +2,12 @@
 // directory per test, and dialogs answered by the test.
 #pragma once
 #include "app/dialogs.h"
+#include "app/form1.h"
 #include "diag/diag.h"
 #include "platform/codepage.h"
+#include "platform/dispatch.h"
 #include "platform/registry.h"
+#include "ui_form1.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -37,7 +40,17 @@ inline QApplication& app()
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Never destroyed: Qt's own globals are gone by the time statics end.
     static QApplication* a = new QApplication(argc, argv);
+    // Serial waits run the window's events as in the program.
+    platform::set_message_dispatcher(&Process_window_events);
     return *a;
+}
+
+// The controls of terminal position i = 0..3.
+inline QLineEdit* Adr(const Ui::TForm1& u, int i) { return std::array{u.Adr1, u.Adr2, u.Adr3, u.Adr4}[i]; }
+inline QComboBox* Port(const Ui::TForm1& u, int i) { return std::array{u.Port1, u.Port2, u.Port3, u.Port4}[i]; }
+inline TCheckBox* Pripojen(const Ui::TForm1& u, int i)
+{
+    return std::array{u.Pripojen1, u.Pripojen2, u.Pripojen3, u.Pripojen4}[i];
 }
 
 struct Box {

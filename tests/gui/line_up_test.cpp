@@ -1,6 +1,7 @@
 // The line-up against simulated terminals on ptys mapped as COM ports.
 #include "app/config_record.h"
 #include "app/form1.h"
+#include "ui_form1.h"
 #include "gui_support.h"
 #include "protocol/porcio.h"
 #include "serial/ser_port.h"
@@ -58,32 +59,32 @@ TEST_F(LineUpTest, MasterSlaveAndSilentLines)
     EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", "COM2 otevřen",
                                                          "COM3 otevřen", "TERM 1 SLAVE", "TERM 2 SLAVE",
                                                          "TERM 3 MASTER", "TERM 4 NEPRIPOJEN"}));
-    EXPECT_EQ(form->Indicators[0]->brushColor(), colors::Aqua);
-    EXPECT_EQ(form->Indicators[1]->brushColor(), colors::Aqua);
-    EXPECT_EQ(form->Indicators[2]->brushColor(), colors::Lime);
-    EXPECT_EQ(form->Indicators[3]->brushColor(), colors::Red);
+    EXPECT_EQ(form->Indicator(1)->brushColor(), colors::Aqua);
+    EXPECT_EQ(form->Indicator(2)->brushColor(), colors::Aqua);
+    EXPECT_EQ(form->Indicator(3)->brushColor(), colors::Lime);
+    EXPECT_EQ(form->Indicator(4)->brushColor(), colors::Red);
 
     // Two positions on COM1 share its one wrapper.
-    ASSERT_NE(form->Terminals[0], nullptr);
-    ASSERT_NE(form->Terminals[1], nullptr);
-    EXPECT_EQ(form->Terminals[0]->FSerPort, form->Ports[0].get());
-    EXPECT_EQ(form->Terminals[1]->FSerPort, form->Ports[0].get());
-    EXPECT_EQ(form->Terminals[0]->FAddress, 1);
-    EXPECT_EQ(form->Terminals[1]->FAddress, 2);
-    ASSERT_NE(form->Terminals[3], nullptr) << "a silent terminal keeps its object";
+    ASSERT_NE(form->Terminal(1), nullptr);
+    ASSERT_NE(form->Terminal(2), nullptr);
+    EXPECT_EQ(form->Terminal(1)->FSerPort, form->Port(0));
+    EXPECT_EQ(form->Terminal(2)->FSerPort, form->Port(0));
+    EXPECT_EQ(form->Terminal(1)->FAddress, 1);
+    EXPECT_EQ(form->Terminal(2)->FAddress, 2);
+    ASSERT_NE(form->Terminal(4), nullptr) << "a silent terminal keeps its object";
     for (std::size_t p = 3; p < 8; ++p)
-        EXPECT_EQ(form->Ports[p], nullptr);
+        EXPECT_EQ(form->Port(p), nullptr);
 
     EXPECT_TRUE(dialogs.boxes.empty()) << "a port opened: no warning";
     EXPECT_FALSE(form->isVisible());
-    EXPECT_EQ(form->Memo1->count(), 0);
+    EXPECT_EQ(form->ui().Memo1->count(), 0);
 
     dialogs.answers = {true};
     EXPECT_TRUE(form->close());
-    for (const auto& t : form->Terminals)
-        EXPECT_EQ(t, nullptr);
-    for (const auto& p : form->Ports)
-        EXPECT_EQ(p, nullptr);
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(form->Terminal(n), nullptr);
+    for (int p = 0; p < 8; ++p)
+        EXPECT_EQ(form->Port(p), nullptr);
     EXPECT_EQ(box.log_lines().back(), "Stop programu");
 }
 
@@ -100,13 +101,13 @@ TEST_F(LineUpTest, MissingDeviceAndUnconnectedPosition)
     EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen",
                                                          "Chyba RS232 cislo: -14  NO8250", "COM5 neotevřen",
                                                          "TERM 2 SLAVE"}));
-    EXPECT_EQ(form.Indicators[0]->brushColor(), colors::White);
-    EXPECT_EQ(form.Indicators[1]->brushColor(), colors::Aqua);
-    EXPECT_EQ(form.Indicators[2]->brushColor(), colors::White);
-    EXPECT_EQ(form.Terminals[0], nullptr);
-    EXPECT_EQ(form.Terminals[2], nullptr);
-    ASSERT_NE(form.Ports[4], nullptr) << "a wrapper stays in its slot when its port failed";
-    EXPECT_FALSE(form.Ports[4]->FOpened);
+    EXPECT_EQ(form.Indicator(1)->brushColor(), colors::White);
+    EXPECT_EQ(form.Indicator(2)->brushColor(), colors::Aqua);
+    EXPECT_EQ(form.Indicator(3)->brushColor(), colors::White);
+    EXPECT_EQ(form.Terminal(1), nullptr);
+    EXPECT_EQ(form.Terminal(3), nullptr);
+    ASSERT_NE(form.Port(4), nullptr) << "a wrapper stays in its slot when its port failed";
+    EXPECT_FALSE(form.Port(4)->FOpened);
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 
@@ -122,7 +123,7 @@ TEST_F(LineUpTest, NoPortOpenedShowsTheConfigurationTab)
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
     EXPECT_TRUE(form.isVisible());
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
-    for (TShape* s : form.Indicators)
-        EXPECT_EQ(s->brushColor(), colors::White);
+    EXPECT_EQ(form.ui().PageControl1->currentWidget(), form.ui().TabSheet2);
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(form.Indicator(n)->brushColor(), colors::White);
 }

@@ -76,6 +76,25 @@ TEST(InstanceLock, UnopenableFileIsAFailureNotAnotherCopy)
     InstanceLock lock("/nonexistent-dir/Stravonprogram.lock");
     EXPECT_FALSE(lock.acquire());
     EXPECT_EQ(lock.last_error(), ENOENT);
+
+    // A name that someone else made first, as anyone can in /tmp: a link to
+    // elsewhere, or a file of another user.
+    const std::string path = temp_lock_path();
+    ASSERT_EQ(symlink("/tmp/elsewhere", path.c_str()), 0);
+    InstanceLock linked(path);
+    EXPECT_FALSE(linked.acquire());
+    EXPECT_EQ(linked.last_error(), ELOOP);
+    unlink(path.c_str());
+    if (getuid() == 0) {
+        InstanceLock mine(path);
+        ASSERT_TRUE(mine.acquire());
+        mine.release();
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        InstanceLock foreign(path);
+        EXPECT_FALSE(foreign.acquire()) << "a lock file of another user is not ours to trust";
+        EXPECT_EQ(foreign.last_error(), EPERM);
+    }
+    unlink(path.c_str());
 }
 
 TEST(InstanceLock, DefaultPathUsesTheRuntimeDirectoryOrTheUid)

@@ -20,6 +20,11 @@ TEST_F(SimLinkTest, ProbeIsFourBytesKeyedByRtsAndAcknowledged) {
     auto* device = dynamic_cast<sim::SimLineDevice*>(port->FPort->data->device.get());
     ASSERT_NE(device, nullptr);
     EXPECT_FALSE(device->rts());
+
+    // On a line that hears its own bytes, the echo is not taken for an answer.
+    line.set_echo(true);
+    EXPECT_EQ(Transact("A"), 0);
+    EXPECT_EQ(Transact("A"), 0);
 }
 
 TEST_F(SimLinkTest, QuietLineSendsAfterListeningForMasterWait) {
@@ -77,6 +82,59 @@ TEST_F(SimLinkTest, CommandStartingWithCIsFollowedByALongPause) {
     EXPECT_EQ(Transact("D1"), 0);
     const uint64_t without = clock.now_us() - start;
     EXPECT_EQ(with_pause - without, 3'000'000u);
+    // Only a capital C: "c" carries settings and goes on at once.
+    start = clock.now_us();
+    EXPECT_EQ(Transact("c0001 0002 0003 0004 0005 0006 0007"), 0);
+    EXPECT_LT(clock.now_us() - start, 200'000u);
+}
+
+// The fixed pauses of a command, on the virtual clock to the microsecond.
+TEST_F(SimLinkTest, PausesOfACommand) {
+    sim::Terminal& t = line.add_terminal(1);
+    Open(1);
+
+    // 300 ms after a write attempt that failed, and the number of attempts
+    // read anew for every attempt.
+    class ShrinkingView : public testing_support::RecordingView {
+    public:
+        int WriteAttempts() override { return asked++ == 0 ? 5 : 2; }
+        int asked = 0;
+    } shrinking;
+    t.add_fault({sim::FaultKind::NoAck, -1, 0});
+    char cmd[255] = "A";
+    EXPECT_FALSE(term->RunCommand(cmd, shrinking));
+    EXPECT_EQ(shrinking.attempts_shown, (std::vector<int>{1, 2}));
+    ASSERT_EQ(line.frames().size(), 2u);
+    // Acknowledgement wait, 300 ms, then RtsOff 2, quiet, RtsOn 2 before the next.
+    EXPECT_EQ(line.frames()[1].start_us - line.frames()[0].end_us,
+              2'000 + 2'000 + 2'000 + (Master_wait * 1000 + 1) + 300'000 + 2'000 + (Master_wait * 1000 + 1) + 2'000);
+    t.clear_faults();
+
+    // 500 ms before a block is read: a terminal slow to send its block still
+    // has it read whole.
+    t.config().block_delay_us = 300'000;
+    t.set_next_block(Bytes{'S', 1, 2, 3, 4, 5, 6, 7, 0, 'T', 'E', 'S', 'T', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(Run("S"));
+    EXPECT_EQ(term->FRecords, 1);
+
+    // The block, queued meanwhile, is read at once after the 500 ms; the
+    // command ends Master_wait later and 5 ms after each of its lines.
+    t.config().block_delay_us = 20'000;
+    Bytes block;
+    for (int r = 0; r < 7; ++r) {
+        Bytes rec(24, 0);
+        rec[0] = 'R';
+        rec[2] = static_cast<uint8_t>(r);
+        block.insert(block.end(), rec.begin(), rec.end());
+    }
+    t.set_next_block(block);
+    EXPECT_TRUE(Run("Y"));
+    ASSERT_EQ(view.lines.size(), 8u);
+    const auto answers = line.sent();
+    ASSERT_GE(answers.size(), 2u);
+    const sim::SentAnswer& ack = answers[answers.size() - 2];
+    ASSERT_EQ(ack.kind, sim::AnswerKind::Ack);
+    EXPECT_EQ(clock.now_us() - ack.end_us, 500'000 + Master_wait * 1000 + 7 * 5'000);
 }
 
 TEST_F(SimLinkTest, MasterIsFoundAndFramesGoRightAfterThePoll) {

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "protocol/porcio.h"
 #include "serial/com_port.h"
 #include "serial/ser_port.h"
@@ -20,8 +21,19 @@ struct Script {
     };
     std::vector<Written> written;
     bool rts = false;
+    uint64_t rts_off_at_us = 0;
     int waits = 0;  // times the reader blocked: its wake-ups
 };
+
+// A window that lets the link run its events notes when, and may take time.
+std::vector<uint64_t> dispatched_at;
+uint64_t dispatch_costs_us = 0;
+platform::VirtualClock* dispatch_clock = nullptr;
+void NoteDispatch(int max_ms) {
+    dispatched_at.push_back(dispatch_clock->now_us());
+    // A slow repaint uses all the time it was given.
+    if (dispatch_costs_us) dispatch_clock->sleep_us(std::min<uint64_t>(dispatch_costs_us, uint64_t(max_ms) * 1000));
+}
 
 class ScriptedDevice final : public platform::SerialDevice {
 public:
@@ -62,6 +74,7 @@ public:
     }
     int drain_tx() override { return 0; }
     int set_rts(bool on) override {
+        if (s_.rts && !on) s_.rts_off_at_us = c_.now_us();
         s_.rts = on;
         return 0;
     }
@@ -95,7 +108,14 @@ protected:
         term.reset();
         port.reset();
         set_device_factory({});
+        platform::set_message_dispatcher(nullptr);
         platform::set_clock(nullptr);
+    }
+    void WatchDispatch(uint64_t costs_us = 0) {
+        dispatched_at.clear();
+        dispatch_costs_us = costs_us;
+        dispatch_clock = &clock;
+        platform::set_message_dispatcher(NoteDispatch);
     }
     // Bytes arriving from ms_from on, one per ms.
     void Arrive(uint64_t ms_from, std::initializer_list<uint8_t> bytes) {
@@ -152,10 +172,34 @@ TEST_F(PollWindowTest, ChatterWithoutPollEndsAfterTheLimit) {
     EXPECT_FALSE(term->SendAfterPoll(frame, 4));
     EXPECT_LE(Ms() - start, kPollWaitLimitMs + 10);
     EXPECT_TRUE(script.written.empty());
+
+    // An exchange on such a line sends nothing and counts as not acknowledged.
+    char line[kWorkLineSize] = "A";
+    EXPECT_EQ(term->Transact(line, sizeof line), 1);
+    EXPECT_TRUE(script.written.empty()) << "no frame onto a busy line";
+}
+
+TEST_F(PollWindowTest, StaleInputIsClearedBeforeListening) {
+    // A poll that came before the wait began is not heard in it.
+    const auto stale = [this] {
+        const uint64_t t = clock.now_us() - 4000;
+        for (uint8_t b : {0x10, 0x04, 0x55, 0x69}) script.incoming.emplace(t + script.incoming.size(), b);
+    };
+    stale();
+    EXPECT_FALSE(term->WaitPoll());
+    stale();
+    const uint8_t frame[4] = {0x01, 0x04, 0x41, 0x46};
+    EXPECT_FALSE(term->SendAfterPoll(frame, 4));
+    EXPECT_TRUE(script.written.empty());
 }
 
 TEST_F(PollWindowTest, FrameAfterPollIsKeyedAndFollowsThePoll) {
-    Arrive(5, {0x10, 0x04, 0x55, 0x69});
+    // A poll whose bytes come slowly, while the window's events are run.
+    WatchDispatch();
+    const uint64_t t0 = clock.now_us();
+    const uint64_t poll_from = t0 + 25'000;
+    const uint8_t poll[4] = {0x10, 0x04, 0x55, 0x69};
+    for (int i = 0; i < 4; ++i) script.incoming.emplace(poll_from + uint64_t(i) * 12'000, poll[i]);
     const uint8_t frame[4] = {0x01, 0x04, 0x41, 0x46};
     ASSERT_TRUE(term->SendAfterPoll(frame, 4));
     ASSERT_EQ(script.written.size(), 4u);
@@ -164,6 +208,13 @@ TEST_F(PollWindowTest, FrameAfterPollIsKeyedAndFollowsThePoll) {
         EXPECT_EQ(w.at_us, script.written[0].at_us);
     }
     EXPECT_FALSE(script.rts);
+    EXPECT_EQ(script.written[0].at_us, poll_from + 36'000 + 2'000) << "RTS settles, then the frame at once";
+    // The frame's 5 ms before input is cleared and RTS drops.
+    EXPECT_GE(script.rts_off_at_us - script.written[0].at_us, 5'000u);
+    EXPECT_LT(script.rts_off_at_us - script.written[0].at_us, 6'000u);
+    // Events ran while the line was quiet, never once a poll had begun.
+    EXPECT_FALSE(dispatched_at.empty());
+    for (uint64_t t : dispatched_at) EXPECT_TRUE(t < poll_from || t > script.written[0].at_us) << t - t0;
 }
 
 TEST_F(PollWindowTest, AcknowledgementIsTheFirstByteOnly) {
@@ -192,10 +243,17 @@ TEST_F(PollWindowTest, BlockEndsAfterAGapOfMasterWait) {
     EXPECT_EQ(term->FBuffer[3], 3);
 }
 
-TEST_F(PollWindowTest, BlockThatIsOnlyAPollIsEmptyOfData) {
+TEST_F(PollWindowTest, BlockThatIsOnlyAPollIsData) {
+    // The block's first byte is stored, not looked at: only the bytes taken
+    // after it can make a poll.
     Arrive(1, {0x10, 0x04, 0x55, 0x69});
     ASSERT_NE(term->ReadBlock(), nullptr);
-    EXPECT_EQ(term->FReceived, 3);
+    EXPECT_EQ(term->FReceived, 4);
+    EXPECT_FALSE(term->IsMaster());
+    // Behind a first byte, the same four bytes end the block at the poll.
+    Arrive(1, {'S', 0x10, 0x04, 0x55, 0x69});
+    ASSERT_NE(term->ReadBlock(), nullptr);
+    EXPECT_EQ(term->FReceived, 4);
     EXPECT_TRUE(term->IsMaster());
 }
 
@@ -213,6 +271,8 @@ TEST_F(PollWindowTest, FailedPortDoesNotSpin) {
 }
 
 TEST_F(PollWindowTest, QuietTimeIsMeasuredFromTheLastByteToTheMicrosecond) {
+    // Running the window's events, even slow ones, moves no deadline.
+    WatchDispatch(2500);
     // A byte between two millisecond ticks: the quiet time counts from it, not from a tick.
     const uint64_t t0 = clock.now_us();
     script.incoming.emplace(t0 + 7'400, 0x33);
@@ -226,6 +286,7 @@ TEST_F(PollWindowTest, QuietTimeIsMeasuredFromTheLastByteToTheMicrosecond) {
     EXPECT_FALSE(term->WaitPoll());
     EXPECT_EQ(clock.now_us() - t1, 2'000 + Master_wait * 2000 + 1);
     EXPECT_EQ(script.incoming.size(), 1u);  // the late byte was not taken
+    EXPECT_GT(dispatched_at.size(), 4u);
 }
 
 TEST_F(PollWindowTest, BlockBytesAreGatheredWithoutAWakeUpEach) {
@@ -245,6 +306,24 @@ TEST_F(PollWindowTest, BlockBytesAreGatheredWithoutAWakeUpEach) {
     // The block still ends only after Master_wait of silence, and not long after.
     EXPECT_GE(clock.now_us() - last, Master_wait * 1000);
     EXPECT_LE(clock.now_us() - last, Master_wait * 1000 + 2000);
+}
+
+TEST_F(PollWindowTest, AStreamingBlockEndsExactlyAtItsGap) {
+    // Bytes a wire's length apart are gathered; a byte just after the gap
+    // that ends the block is not taken, one just inside it is.
+    for (uint64_t late_us : {uint64_t(1), uint64_t(1'000)}) {
+        for (const int64_t side : {+1, -1}) {
+            script.incoming.clear();
+            const uint64_t t0 = clock.now_us();
+            const uint64_t byte_us = 10'000'000 / 19200;
+            uint64_t last = 0;
+            for (int i = 0; i < 300; ++i) script.incoming.emplace(last = t0 + 1000 + uint64_t(i) * byte_us, 'R');
+            const uint64_t gap_end = last + Master_wait * 1000;
+            script.incoming.emplace(side > 0 ? gap_end + late_us - 1 : gap_end - late_us, 'X');
+            ASSERT_NE(term->ReadBlock(), nullptr);
+            EXPECT_EQ(term->FReceived, side > 0 ? 300 : 301) << "late by " << late_us << " us, side " << side;
+        }
+    }
 }
 
 TEST_F(PollWindowTest, GatheringNeverShortensTheGapThatEndsABlock) {

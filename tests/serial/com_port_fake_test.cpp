@@ -438,7 +438,7 @@ TEST_F(FakeDriver, DumpOfAnOpenPortShowsSettingsQueuesErrorsAndModemLines) {
 }
 
 int dispatched = 0;
-void count_dispatch() { ++dispatched; }
+void count_dispatch(int) { ++dispatched; }
 
 TEST_F(FakeDriver, DefaultIdleHookDispatchesTheThreadsPendingMessages) {
     ComPort* p = open();
