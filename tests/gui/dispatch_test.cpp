@@ -2,6 +2,7 @@
 // offscreen, against a simulated terminal on a pty mapped as COM1.
 #include "app/config_record.h"
 #include "app/form1.h"
+#include "app/hlidac.h"
 #include "ui_form1.h"
 #include "gui_support.h"
 #include "protocol/porcio.h"
@@ -15,6 +16,8 @@
 #include <QMouseEvent>
 #include <QTimer>
 #include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using gui_test::Sandbox;
 using gui_test::ScriptedDialogs;
@@ -298,4 +301,76 @@ TEST_F(DispatchTest, WatcherHandsTheRequestToTheWindow)
     EXPECT_EQ(form->ui().Selekt->ItemIndex(), 2);
     EXPECT_FALSE(exists("porcom.sta"));
     EXPECT_FALSE(exists("vystup.txt"));
+
+    // A writer that writes in place, in two steps, with polls between them:
+    // the request is taken only once it has closed the file.
+    {
+        std::ofstream writer(box.root / "wd/pozad.txt", std::ios::binary);
+        writer << "TE" << std::flush;
+        QTest::qWait(2300);
+        EXPECT_TRUE(exists("pozad.txt")) << "taken while still being written";
+        writer << "RM 1\r\n";
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!exists("pozad.txt"), 3000);
+    EXPECT_EQ(form->ui().Selekt->ItemIndex(), 0);
+    EXPECT_TRUE(commands().empty()) << "no part of it went out as a command";
+}
+
+TEST_F(DispatchTest, WithoutALeaseARequestMustStandStillForAPoll)
+{
+    // Not the file's owner, no lease: the file is taken once its size and
+    // time have not changed since the poll before.
+    const auto file = box.root / "wd/foreign.txt";
+    std::ofstream(file) << "A\r\n";
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to hand the file to another user";
+    for (const auto& dir : {box.root, box.root / "wd"})
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                              std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                              std::filesystem::perms::others_exec);
+    pid_t child = fork();
+    if (child == 0) {
+        THlidac::TSeen seen;
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(10);
+        int code = 0;
+        if (THlidac::Request_complete(file.string(), seen)) code |= 1;   // first sight
+        if (!THlidac::Request_complete(file.string(), seen)) code |= 2;  // unchanged since
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(DispatchTest, RequestStatusSaysWhatThisRequestDid)
+{
+    auto form = start();
+    const auto request = box.root / "wd/pozad.txt";
+    // A diner line too long for any record: logged in part only.
+    std::ofstream(request, std::ios::binary) << "S\r\n" << "Q" + std::string(299, '1') << "\r\n";
+    form->Process_request(request.string());
+    EXPECT_EQ(status(), "1,1\n");
+    auto lines = box.log_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Prilis dlouhy radek (300 znaku) nebyl odeslan:");
+    EXPECT_EQ(lines.back(), "Q" + std::string(199, '1') + "... (300 znaku)");
+
+    // An answer that cannot be written is no answer: the old one must not pass for it.
+    std::filesystem::remove(box.root / "wd/vystup.txt");
+    std::filesystem::create_directory(box.root / "wd/vystup.txt");
+    std::ofstream(request, std::ios::binary) << "S\r\n";
+    form->Process_request(request.string());
+    EXPECT_EQ(status(), "-1,-1\n");
+    EXPECT_NE(box.log_lines().back().find("vystup.txt"), std::string::npos);
+    std::filesystem::remove(box.root / "wd/vystup.txt");
+
+    // A terminal that does not answer: nothing sent, and no counts of the run before.
+    sims.stop_all();
+    std::ofstream(request, std::ios::binary) << "A1\r\n";
+    form->Process_request(request.string());
+    EXPECT_EQ(status(), "0,0\n");
+    EXPECT_EQ(box.log_lines().back(), "TERM 1 NEPRIPOJEN");
+    EXPECT_EQ(output(), "");
 }

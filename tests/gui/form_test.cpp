@@ -209,6 +209,70 @@ TEST_F(FormTest, UnreadableValueIsReplacedByDefaults)
     EXPECT_EQ(v->data, std::vector<uint8_t>(defaults.begin(), defaults.end()));
 }
 
+TEST_F(FormTest, DamagedFileIsSetAsideAndSavingWorksAgain)
+{
+    const std::string damaged = "this is no registry file\r\n";
+    std::ofstream(box.registry_path(), std::ios::binary) << damaged;
+    TForm1 form(dialogs);
+    EXPECT_EQ(form.ui().Adr1->text(), "1") << "the defaults";
+    // The file is kept, under a name with the time in it.
+    std::string aside;
+    for (const auto& e : std::filesystem::directory_iterator(box.root / "cfg/stravon"))
+        if (e.path().filename().string().rfind("user.reg.poskozeny-", 0) == 0)
+            aside = e.path().string();
+    ASSERT_FALSE(aside.empty());
+    std::ifstream in(aside, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
+    const auto lines = box.log_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "Poskozeny soubor konfigurace " + box.registry_path() + " byl presunut do " + aside);
+    const TConfigBytes defaults = encode_config(default_config());
+    ASSERT_TRUE(box.stored().has_value());
+    EXPECT_EQ(box.stored()->data, std::vector<uint8_t>(defaults.begin(), defaults.end()));
+    dialogs.boxes.clear();
+    form.ui().Adr1->setText("7");
+    form.ui().BitBtn1->click();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, RestartQuestion) << "saved";
+    EXPECT_EQ(decode_config(box.stored()->data).Adr1, 7);
+}
+
+TEST_F(FormTest, RequestNamesThatCollideAreRefused)
+{
+    TDataCFG c;
+    c.InSoubor = make_field("answer.txt");
+    c.OutSoubor = make_field("answer.txt");
+    c.Pripojen1 = 1;
+    c.Radku1 = 0x10000000;  // more than any terminal holds
+    box.store(platform::REG_BINARY, bytes_of(c));
+    {
+        TForm1 form(dialogs);
+        const auto lines = box.log_lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "Soubor pozadavku answer.txt je i souborem vystupu, pozadavky se nesleduji"),
+                  lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "Kapacita 268435456 zaznamu je mimo rozsah 1 az 131072, pouzije se 131072"),
+                  lines.end());
+        EXPECT_EQ(Data_length, MaxRecords * 24);
+        // Nothing is watched: the router's own answer is not taken as a request.
+        std::ofstream(box.root / "wd/answer.txt") << "A\r\n";
+        QTest::qWait(1300);
+        EXPECT_TRUE(std::filesystem::exists(box.root / "wd/answer.txt"));
+
+        // Saving such names is refused before anything is written.
+        const auto before = box.stored()->data;
+        for (const QString& in : {QStringLiteral("answer.txt"), QStringLiteral("porcom.sta"), QStringLiteral("errorlog.txt"),
+                                  QStringLiteral("binarni.bin")}) {
+            form.ui().InSoubor->setText(in);
+            dialogs.boxes.clear();
+            form.ui().BitBtn1->click();
+            ASSERT_EQ(dialogs.boxes.size(), 1u) << in.toStdString();
+            EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
+            EXPECT_FALSE(dialogs.boxes[0].question);
+            EXPECT_EQ(box.stored()->data, before);
+        }
+    }
+}
+
 TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
 {
     // A 20-byte value: terminals, K_Baud1 and Radku1; the rest zero.

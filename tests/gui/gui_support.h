@@ -146,7 +146,10 @@ public:
 class Simulators {
 public:
     explicit Simulators(const Sandbox& box) : box_(box) {}
-    ~Simulators()
+    ~Simulators() { stop_all(); }
+
+    // The far ends go away, as an unplugged line.
+    void stop_all()
     {
         for (auto& p : sims_) {
             p->terminate();
@@ -154,6 +157,7 @@ public:
                 p->kill();
             p->waitForFinished(3000);
         }
+        sims_.clear();
     }
 
     // A simulator on a pty that COM<com> names.
