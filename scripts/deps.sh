@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev)
+pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev desktop-file-utils libglib2.0-bin)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -21,7 +21,7 @@ adapters apart (CH340/CH341 adapters have no serial number).
 
 The links live in ${XDG_CONFIG_HOME:-$HOME/.config}/stravon/dosdevices; COMn
 without a link is /dev/ttyS<n-1>. No port is opened: an open raises RTS and
-DTR on the line. Changes take effect at the router's next start.
+DTR on the line. Restart the router after changing a link.
 )";
 
 int fail(const std::string& text) {
