@@ -44,7 +44,7 @@ std::string self_path() {
 
 int write_entry(const std::string& given) {
     const std::string entry = tools::autostart_entry_path();
-    if (entry.empty()) return fail("cannot tell where the autostart entry goes: HOME is not set");
+    if (entry.empty()) return fail("cannot tell where the autostart entry goes: no home directory");
     std::error_code ec;
     std::string dir = fs::absolute(given, ec).lexically_normal().string();
     if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -80,7 +80,7 @@ int write_entry(const std::string& given) {
 
 int remove_entry() {
     const std::string entry = tools::autostart_entry_path();
-    if (entry.empty()) return fail("cannot tell where the autostart entry is: HOME is not set");
+    if (entry.empty()) return fail("cannot tell where the autostart entry is: no home directory");
     std::error_code ec;
     if (!fs::remove(entry, ec)) {
         if (ec) return fail("cannot remove " + entry + ": " + ec.message());

@@ -63,7 +63,7 @@ int list(const tools::Roots& roots) {
     }
 
     std::printf("\nCOM ports (links in %s):\n",
-                roots.dosdevices.empty() ? "an unknown directory: HOME is not set" : roots.dosdevices.c_str());
+                roots.dosdevices.empty() ? "an unknown directory: no home directory" : roots.dosdevices.c_str());
     for (const auto& c : links) {
         std::string line = "  COM" + std::to_string(c.number) + "  ";
         line += !c.linked ? "no link: " + c.target : c.target == c.link ? c.target : "-> " + c.target;

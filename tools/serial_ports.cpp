@@ -216,7 +216,7 @@ std::optional<int> parse_com_number(const std::string& text) {
 bool map_com(const Roots& roots, int number, const std::string& device, std::string& message,
              std::string& error) {
     if (roots.dosdevices.empty()) {
-        error = "cannot tell where the COM links live: neither XDG_CONFIG_HOME nor HOME is set";
+        error = "cannot tell where the COM links live: no home directory";
         return false;
     }
     const fs::path real = canonical_or_empty(device_path(roots, device));
@@ -226,8 +226,8 @@ bool map_com(const Roots& roots, int number, const std::string& device, std::str
     }
     const std::string name = real.filename().string();
     const auto ports = list_serial_ports(roots);
-    std::string why = real.parent_path() == dev_real(roots) ? unusable_reason(roots, name, ports)
-                                                           : "not a serial tty";
+    const std::string why = real.parent_path() == dev_real(roots) ? unusable_reason(roots, name, ports)
+                                                                 : "not a serial tty";
     if (!why.empty()) {
         error = device + ": " + why;
         return false;
@@ -242,7 +242,7 @@ bool map_com(const Roots& roots, int number, const std::string& device, std::str
         target = port.by_id.front();
     } else if (!port.by_path.empty()) {
         target = port.by_path.front();
-        if (port.usb)
+        if (port.by_id_ambiguous)
             note = "note: its by-id name does not tell it from other adapters of its kind, so the "
                    "link follows the USB socket: keep the adapter in this socket";
     } else if (!port.by_id.empty()) {
@@ -288,7 +288,7 @@ bool unmap_com(const Roots& roots, int number, std::string& message, std::string
     const std::string com = "COM" + std::to_string(number);
     const std::string fallback = roots.dev + "/ttyS" + std::to_string(number - 1);
     if (roots.dosdevices.empty()) {
-        error = "cannot tell where the COM links live: neither XDG_CONFIG_HOME nor HOME is set";
+        error = "cannot tell where the COM links live: no home directory";
         return false;
     }
     const fs::path link = fs::path(roots.dosdevices) / ("com" + std::to_string(number));
