@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-# fonts-urw-base35: the window's Nimbus Sans and Nimbus Mono PS; qt6-translations-l10n: Qt's Czech texts.
-pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-urw-base35 qt6-translations-l10n)
+pkgs=(
+  # the build
+  cmake ninja-build g++ libgtest-dev qt6-base-dev pkg-config libxcb1-dev
+  # what the window shows: Nimbus Sans and Nimbus Mono PS, Qt's Czech texts
+  fonts-urw-base35 qt6-translations-l10n
+  # tests: desktop entries, a display, a session bus, tray hosts, screenshots
+  desktop-file-utils libglib2.0-bin xvfb dbus-daemon trayer xdotool imagemagick
+  # fuzzing
+  clang libclang-rt-dev llvm
+)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

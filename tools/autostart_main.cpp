@@ -1,0 +1,119 @@
+// stravon-autostart: starts the router at the user's login in the canteen's
+// working directory, where the information system drops its requests.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "tools/autostart.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const Usage = R"(Usage:
+  stravon-autostart DIR          start Stravon in DIR at every login
+  stravon-autostart --remove     start it no more at login
+  stravon-autostart --start DIR  what the login runs: go to DIR and start
+                                 stravon, or say why not and exit 1
+  stravon-autostart --help       show this text
+
+DIR is the working directory where the canteen information system drops its
+requests; the router's errorlog.txt lies there too. The entry is
+${XDG_CONFIG_HOME:-$HOME/.config}/autostart/cz.stravon.Stravon.desktop and
+concerns only the user who runs this command. When the router is started at
+login, its messages are in the journal: journalctl --user.
+)";
+
+int fail(const std::string& text) {
+    std::fprintf(stderr, "stravon-autostart: %s\n", text.c_str());
+    return 1;
+}
+
+std::string self_path() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("stravon-autostart") : self.string();
+}
+
+int write_entry(const std::string& given) {
+    const std::string entry = tools::autostart_entry_path();
+    if (entry.empty()) return fail("cannot tell where the autostart entry goes: no home directory");
+    std::error_code ec;
+    std::string dir = fs::absolute(given, ec).lexically_normal().string();
+    if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (ec || !fs::exists(dir, ec)) return fail(dir + ": no such directory; nothing written");
+    if (!fs::is_directory(dir, ec)) return fail(dir + ": not a directory; nothing written");
+    // The entry is UTF-8 text of single lines.
+    for (unsigned char c : dir)
+        if (c < 0x20 || c == 0x7f) return fail("the directory's name holds a control character; nothing written");
+    if (!platform::is_valid_utf8(dir)) return fail("the directory's name is not UTF-8; nothing written");
+
+    const fs::path path = entry;
+    fs::create_directories(path.parent_path(), ec);
+    if (ec) return fail("cannot create " + path.parent_path().string() + ": " + ec.message());
+    const fs::path tmp = path.string() + ".new";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << tools::autostart_entry(self_path(), dir);
+        out.close();
+        if (!out) {
+            fs::remove(tmp, ec);
+            return fail("cannot write " + tmp.string());
+        }
+    }
+    fs::rename(tmp, path, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        return fail("cannot write " + path.string() + ": " + ec.message());
+    }
+    std::printf("Wrote %s: Stravon starts in %s at your next login.\n", path.c_str(), dir.c_str());
+    return 0;
+}
+
+int remove_entry() {
+    const std::string entry = tools::autostart_entry_path();
+    if (entry.empty()) return fail("cannot tell where the autostart entry is: no home directory");
+    std::error_code ec;
+    if (!fs::remove(entry, ec)) {
+        if (ec) return fail("cannot remove " + entry + ": " + ec.message());
+        std::printf("There was no autostart entry (%s).\n", entry.c_str());
+        return 0;
+    }
+    std::printf("Removed %s: Stravon no longer starts at login.\n", entry.c_str());
+    return 0;
+}
+
+// Never falls back to another directory: a router started elsewhere would
+// wait for requests that never come.
+int start(const std::string& dir) {
+    if (::chdir(dir.c_str()) != 0)
+        return fail("cannot start Stravon in " + dir + ": " + std::strerror(errno));
+    // The router beside this program first, so a build tree runs its own.
+    const std::string sibling = fs::path(self_path()).parent_path() / "stravon";
+    char* argv[] = {const_cast<char*>("stravon"), nullptr};
+    if (::access(sibling.c_str(), X_OK) == 0) ::execv(sibling.c_str(), argv);
+    else ::execvp("stravon", argv);
+    return fail("cannot run stravon in " + dir + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--remove") return remove_entry();
+    if (args.size() == 2 && args[0] == "--start") return start(args[1]);
+    if (args.size() == 1 && !args[0].empty() && args[0][0] != '-') return write_entry(args[0]);
+    return fail("wrong arguments (see --help)");
+}
