@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev)
+# clang, its sanitizer runtimes and llvm-symbolizer are for scripts/fuzz.sh.
+pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev clang libclang-rt-dev llvm)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
