@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/config_record.h"
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

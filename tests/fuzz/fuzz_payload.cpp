@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 #include "protocol/conversion.h"
 #include "protocol/porcio.h"
 #include "protocol/settings.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 #include "platform/clock.h"
 #include "protocol/command_view.h"
 #include "protocol/porcio.h"
@@ -34,9 +34,7 @@ public:
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // binarni.bin is written to the current directory.
-    std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string tmpl = dir + "/stravon-fuzz-block-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) std::abort();
+    if (chdir(fuzz_scratch_dir().c_str()) != 0) std::abort();
     return 0;
 }
 

@@ -1,25 +1,19 @@
 // The .reg store: any file is read without harm, and a write either reads
 // back exactly what it wrote, keeping the other values, or changes nothing.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 #include "platform/registry.h"
 
 namespace {
 
 const std::string& scratch_file()
 {
-    static const std::string path = [] {
-        std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        std::string tmpl = dir + "/stravon-fuzz-reg-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-        return tmpl + "/user.reg";
-    }();
+    static const std::string path = fuzz_scratch_dir() + "/user.reg";
     return path;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/request_text.h"
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 
 namespace {
 
