@@ -38,9 +38,9 @@ int SelectionIndex(std::string_view line) {
 }
 
 SplitResult Split_record(std::string_view line, std::string& first, std::string& second) {
-    if (line.empty() || (line[0] != 'Q' && line[0] != 'R')) return SplitResult::NotARecord;
+    if (line.size() < kMinRecordLine || (line[0] != 'Q' && line[0] != 'R')) return SplitResult::NotARecord;
     if (line.size() > kMaxRecordLine) return SplitResult::TooLong;
-    std::string_view tail = line.substr(98);
+    std::string_view tail = line.substr(kMinRecordLine);
     first.assign(line.substr(0, 56));
     first.append(tail);
     second.assign(1, static_cast<char>(line[0] + 32));

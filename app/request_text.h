@@ -18,11 +18,13 @@ bool IsSelectionLine(std::string_view line);
 // The Selekt index a selection line asks for: 0..3, or -1 for none.
 int SelectionIndex(std::string_view line);
 
-// Longest diner line the split can take.
+// Shortest line that is a long record, and the longest the split can take.
+constexpr size_t kMinRecordLine = 98;
 constexpr size_t kMaxRecordLine = 119;
 
 enum class SplitResult { Split, NotARecord, TooLong };
 
 // Splits a line of 98 characters or more into its two commands: head,
 // days 1-14 and tail; head with a lower-case letter, days 15-28 and tail.
+// A shorter line is not a long record.
 SplitResult Split_record(std::string_view line, std::string& first, std::string& second);

@@ -26,6 +26,7 @@ struct Entry {
     std::string key;   // Section: upper-cased key name
     std::string name;  // Value: value name ("" for the default value)
     std::string data;  // Value: text after '=', continuations joined
+    bool open = false; // Value: its last line asks for a continuation the file lacks
 };
 
 struct Document {
@@ -295,7 +296,11 @@ bool parse(std::string text, Document& doc)
         } else if (split_value_line(t, e.name, e.data)) {
             e.kind = EntryKind::Value;
             if (trim(e.data).rfind('"', 0) != 0) {
-                while (ends_with_backslash(e.data) && i + 1 < lines.size()) {
+                while (ends_with_backslash(e.data)) {
+                    if (i + 1 == lines.size()) {
+                        e.open = true;
+                        break;
+                    }
                     e.data.erase(e.data.find_last_not_of(" \t"));
                     ++i;
                     e.raw += '\n';
@@ -314,7 +319,6 @@ std::string format_value(const std::string& name, const RegValue& v)
     std::string line = name.empty() ? std::string("@=") : "\"" + escape(name) + "\"=";
     if (v.type == REG_SZ) {
         std::string text(v.data.begin(), v.data.end());
-        while (!text.empty() && text.back() == '\0') text.pop_back();
         if (text.find_first_of(std::string("\0\n\r", 3)) == std::string::npos && is_valid_utf8(text))
             return line + "\"" + escape(text) + "\"";
     }
@@ -438,6 +442,24 @@ bool has_section(const Document& doc, const std::string& nkey)
     return false;
 }
 
+std::optional<RegValue> find_value(const Document& doc, const std::string& key, const std::string& name,
+                                   bool* unreadable)
+{
+    std::string nkey = normalize_key(key);
+    std::string nname = upper(name);
+    bool in_key = false;
+    std::optional<RegValue> found;
+    // Later lines win, as when regedit imports the file.
+    for (const Entry& e : doc.entries) {
+        if (e.kind == EntryKind::Section) in_key = e.key == nkey;
+        else if (in_key && e.kind == EntryKind::Value && upper(e.name) == nname) {
+            found = parse_data(e.data);
+            if (unreadable) *unreadable = !found && trim(e.data) != "-";  // "=-" deletes it
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 std::string utf16le_to_utf8(const std::string& bytes)
@@ -494,7 +516,11 @@ bool RegistryStore::open_key(const std::string& key, bool create)
     if (has_section(doc, normalize_key(key))) return true;
     if (!create) return false;
     append_section(doc, key);
-    return replace_file(path_, render(doc));
+    // A key name that cannot stand in a section line would not be found again.
+    std::string content = render(doc);
+    Document check;
+    if (!parse(content, check) || !has_section(check, normalize_key(key))) return false;
+    return replace_file(path_, content);
 }
 
 std::optional<RegValue> RegistryStore::read(const std::string& key, const std::string& name, bool* unreadable) const
@@ -502,19 +528,7 @@ std::optional<RegValue> RegistryStore::read(const std::string& key, const std::s
     if (unreadable) *unreadable = false;
     Document doc;
     if (!load_document(path_, doc)) return std::nullopt;
-    std::string nkey = normalize_key(key);
-    std::string nname = upper(name);
-    bool in_key = false;
-    std::optional<RegValue> found;
-    // Later lines win, as when regedit imports the file.
-    for (const Entry& e : doc.entries) {
-        if (e.kind == EntryKind::Section) in_key = e.key == nkey;
-        else if (in_key && e.kind == EntryKind::Value && upper(e.name) == nname) {
-            found = parse_data(e.data);
-            if (unreadable) *unreadable = !found && trim(e.data) != "-";  // "=-" deletes it
-        }
-    }
-    return found;
+    return find_value(doc, key, name, unreadable);
 }
 
 bool RegistryStore::damaged() const
@@ -542,7 +556,8 @@ bool RegistryStore::write(const std::string& key, const std::string& name, const
             in_key = e.key == nkey;
             if (in_key) insert_at = k + 1;
         } else if (in_key && e.kind != EntryKind::Blank) {
-            insert_at = k + 1;
+            // A new line after a cut-off continuation would be read as part of it.
+            insert_at = e.open ? k : k + 1;
             if (e.kind == EntryKind::Value && upper(e.name) == nname) {
                 e.raw = line;
                 replaced = true;
@@ -561,7 +576,12 @@ bool RegistryStore::write(const std::string& key, const std::string& name, const
             doc.entries.insert(doc.entries.begin() + std::ptrdiff_t(insert_at), std::move(e));
         }
     }
-    return replace_file(path_, render(doc));
+    // What cannot be read back the same (a name with a line break, a key that
+    // cannot be matched) is not written at all.
+    std::string content = render(doc);
+    Document check;
+    if (!parse(content, check) || find_value(check, key, name, nullptr) != value) return false;
+    return replace_file(path_, content);
 }
 
 }  // namespace platform

@@ -1,9 +1,12 @@
 // stravon-porcio: stands in for the canteen information system. It drops a
 // request file the way a careful writer does (written under another name,
 // then renamed into place), waits for the router's answer and prints it.
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,8 @@ const char* const kUsage =
     "\n"
     "Writes the LINEs (or, without LINEs, the lines read from standard input)\n"
     "as a request file NAME into the router's working directory DIR, waits\n"
-    "until the router has taken the file and written porcom.sta, then prints\n"
-    "the output file's lines and the status.\n"
+    "until the router has taken the file and then written porcom.sta, and\n"
+    "prints the output file's lines and the status.\n"
     "\n"
     "Options:\n"
     "  --dir DIR        the router's working directory (required)\n"
@@ -65,6 +68,56 @@ bool wait_for(Pred pred, std::chrono::steady_clock::time_point deadline) {
     }
     return true;
 }
+
+// The directory's changes in the order they happened. The router deletes the
+// request before it runs it and replaces porcom.sta after, so the first status
+// written after our request went away is this request's answer; one already
+// there, or written late for an earlier request, comes before that.
+class DirEvents {
+public:
+    explicit DirEvents(const std::string& dir) {
+        fd_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        const uint32_t mask = IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
+        if (fd_ >= 0 && ::inotify_add_watch(fd_, dir.c_str(), mask) < 0) {
+            const int err = errno;
+            ::close(fd_);
+            fd_ = -1;
+            errno = err;
+        }
+    }
+    ~DirEvents() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    DirEvents(const DirEvents&) = delete;
+    DirEvents& operator=(const DirEvents&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+    // Waits for an event on `name` with a bit of `mask`; false on time-out or
+    // when events were lost.
+    bool wait(const std::string& name, uint32_t mask, std::chrono::steady_clock::time_point deadline) {
+        for (;;) {
+            while (next_ < end_) {
+                const auto* ev = reinterpret_cast<const inotify_event*>(buf_ + next_);
+                next_ += sizeof(inotify_event) + ev->len;
+                if (ev->mask & IN_Q_OVERFLOW) return false;
+                if ((ev->mask & mask) && ev->len > 0 && name == ev->name) return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) return false;
+            const ssize_t n = ::read(fd_, buf_, sizeof buf_);
+            next_ = 0;
+            end_ = n > 0 ? static_cast<size_t>(n) : 0;
+        }
+    }
+
+private:
+    int fd_ = -1;
+    alignas(inotify_event) char buf_[8192];
+    size_t next_ = 0, end_ = 0;
+};
 
 }  // namespace
 
@@ -136,8 +189,11 @@ int main(int argc, char** argv) {
         std::cerr << "stravon-porcio: " << req_path << " is still waiting to be taken\n";
         return 1;
     }
-    // A fresh porcom.sta is how the router says it is done.
-    ::unlink(sta_path.c_str());
+    DirEvents events(dir);
+    if (!events.ok()) {
+        std::cerr << "stravon-porcio: cannot watch " << dir << ": " << std::strerror(errno) << "\n";
+        return 1;
+    }
 
     std::string text;
     for (const auto& l : lines) text += l + eol;
@@ -158,7 +214,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (!wait_for([&] { return !exists(req_path); }, deadline)) {
+    if (!events.wait(request, IN_DELETE | IN_MOVED_FROM, deadline)) {
         std::cerr << "stravon-porcio: the router did not take " << req_path << " within " << timeout_s
                   << " s (is it running in " << dir << "?)\n";
         return 1;
@@ -170,8 +226,8 @@ int main(int argc, char** argv) {
     }
 
     std::string status;
-    bool answered = wait_for(
-        [&] { return read_file(sta_path, status) && !status.empty() && status.back() == '\n'; }, deadline);
+    // Replaced by rename, or rewritten in place.
+    bool answered = events.wait("porcom.sta", IN_MOVED_TO | IN_CLOSE_WRITE, deadline) && read_file(sta_path, status);
     if (!answered) {
         std::cerr << "stravon-porcio: no status in " << sta_path << " within " << timeout_s << " s\n";
         return 1;

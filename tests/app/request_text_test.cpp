@@ -70,6 +70,8 @@ TEST(SplitRecord, OtherLettersAndOverlongLinesAreRefused) {
     std::string a = "untouched", b = "untouched";
     EXPECT_EQ(Split_record("A" + std::string(100, 'x'), a, b), SplitResult::NotARecord);
     EXPECT_EQ(Split_record("q" + std::string(100, 'x'), a, b), SplitResult::NotARecord);
+    EXPECT_EQ(Split_record("Q" + std::string(96, 'x'), a, b), SplitResult::NotARecord) << "97 characters";
+    EXPECT_EQ(Split_record("", a, b), SplitResult::NotARecord);
     EXPECT_EQ(Split_record("Q" + std::string(118, 'x'), a, b), SplitResult::Split);
     EXPECT_EQ(a.size(), 77u) << "the longest command the split makes";
     a = b = "untouched";

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -57,6 +59,54 @@ protected:
     std::string dir;
 };
 
+// A fixed zone away from UTC in which, for the next minute, day and month
+// differ and hour and minute differ, so a mixed-up field cannot pass.
+class DistinctLocalZone {
+public:
+    DistinctLocalZone()
+    {
+        const char* tz = std::getenv("TZ");
+        if (tz) saved_ = tz;
+        had_ = tz != nullptr;
+        for (int minutes : {337, -337, 443, -443, 61, -61, 719, -719, 203, -203}) {
+            char zone[32];
+            std::snprintf(zone, sizeof zone, "STV%c%02d:%02d", minutes > 0 ? '-' : '+', std::abs(minutes) / 60,
+                          std::abs(minutes) % 60);
+            setenv("TZ", zone, 1);
+            tzset();
+            const std::time_t now = std::time(nullptr);
+            if (distinct(now) && distinct(now + 60)) return;
+        }
+        ADD_FAILURE() << "no zone found";
+    }
+    ~DistinctLocalZone()
+    {
+        if (had_) setenv("TZ", saved_.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+    static std::string stamp(std::time_t t)
+    {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S", &tm);
+        return text;
+    }
+
+private:
+    static bool distinct(std::time_t t)
+    {
+        std::tm local{}, utc{};
+        localtime_r(&t, &local);
+        gmtime_r(&t, &utc);
+        return local.tm_mday != local.tm_mon + 1 && local.tm_hour != local.tm_min && local.tm_hour != utc.tm_hour &&
+               local.tm_min != utc.tm_min;
+    }
+    std::string saved_;
+    bool had_ = false;
+};
+
 }  // namespace
 
 TEST_F(DiagTest, ReadWorkDirTakesTheCurrentDirectoryOnce)
@@ -80,13 +130,20 @@ TEST_F(DiagTest, ReadWorkDirTakesTheCurrentDirectoryOnce)
 TEST_F(DiagTest, LogLineHasTimeStampAndWindows1250Text)
 {
     ASSERT_FALSE(fs::exists(dir + "/errorlog.txt"));
+    DistinctLocalZone zone;
+    const std::time_t before = std::time(nullptr);
     EXPECT_EQ(Log_error("COM1 otevřen"), 0);
+    const std::time_t after = std::time(nullptr);
     std::string all = file("errorlog.txt");
     EXPECT_TRUE(std::regex_match(all, std::regex(R"(\d{2}/\d{2}/\d{4} \d{2}:\d{2}:\d{2} - COM1 otev\xF8en\n)")))
         << all;
     // Day, month and year are in range, so the fields are not swapped.
     int day = std::stoi(all.substr(0, 2)), month = std::stoi(all.substr(3, 2));
     EXPECT_TRUE(day >= 1 && day <= 31 && month >= 1 && month <= 12) << all;
+    // Local time, field by field.
+    const std::string got = all.substr(0, 19);
+    EXPECT_TRUE(got == DistinctLocalZone::stamp(before) || got == DistinctLocalZone::stamp(after))
+        << got << " is not " << DistinctLocalZone::stamp(before);
     // Characters Windows-1250 lacks become '?' rather than losing the line.
     EXPECT_EQ(Log_error("Ω漢 konec"), 0);
     auto lines = log_lines();

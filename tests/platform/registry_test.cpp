@@ -77,6 +77,7 @@ TEST_F(RegistryTest, EveryValueTypeSurvivesAWriteAndARead)
         {"Count", {platform::REG_DWORD, bytes({0x78, 0x56, 0x34, 0x12})}},
         {"Text", {platform::REG_SZ, bytes({'C', ':', '\\', 'a', '"', 'b'})}},
         {"Czech", {platform::REG_SZ, std::vector<uint8_t>({0xC5, 0x99})}},  // "ř" in UTF-8
+        {"Terminated", {platform::REG_SZ, bytes({'a', 0})}},
         {"Expand", {platform::REG_EXPAND_SZ, bytes({'%', 0, 'X', 0, 0, 0})}},
         {"Quad", {platform::REG_QWORD, bytes({1, 2, 3, 4, 5, 6, 7, 8})}},
         {"Odd \"name\"", {0x20, bytes({0xFF})}},
@@ -188,6 +189,31 @@ TEST_F(RegistryTest, WriteKeepsOtherKeysValuesAndComments)
     EXPECT_EQ(store.read("Software\\Third", "Z"), (RegValue{platform::REG_SZ, bytes({'z'})}));
     // The new value lands in its own key, not in the section that follows it.
     EXPECT_LT(text.find("\"New\"="), text.find("[HKEY_CURRENT_USER\\Software\\Third]"));
+}
+
+TEST_F(RegistryTest, EveryWriteReadsBackWhatItWrote)
+{
+    // The last line of the key asks for a continuation the file does not have.
+    const std::string cut = "Windows Registry Editor Version 5.00\n\n[" + Key + "]\n\"Note\"=hex:01,02,\\\n";
+    put(cut);
+    RegistryStore store(path);
+    bool unreadable = false;
+    EXPECT_FALSE(store.read(Key, "Note", &unreadable).has_value());
+    EXPECT_TRUE(unreadable);
+    const RegValue record{platform::REG_BINARY, std::vector<uint8_t>(68, 0x5A)};
+    ASSERT_TRUE(store.open_key(Key, true));
+    ASSERT_TRUE(store.write(Key, "Data_CFG", record));
+    EXPECT_EQ(store.read(Key, "Data_CFG"), record);
+    EXPECT_FALSE(store.read(Key, "Note", &unreadable).has_value());
+    EXPECT_TRUE(unreadable) << "the cut-off value is left as it was";
+
+    // A write that could not be read back the same fails and changes nothing.
+    const std::string before = get();
+    EXPECT_FALSE(store.write(Key, "two\nlines", RegValue{platform::REG_BINARY, bytes({1})}));
+    EXPECT_FALSE(store.write("", "Data_CFG", record));
+    EXPECT_FALSE(store.open_key("Software\\Bad\nKey", true));
+    EXPECT_EQ(get(), before);
+    EXPECT_EQ(files_in_dir(), 1u);
 }
 
 TEST_F(RegistryTest, OpenKeyCreatesTheSectionAndTheDirectory)

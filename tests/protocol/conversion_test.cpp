@@ -1,5 +1,7 @@
 #include <climits>
 #include <cstring>
+#include <sstream>
+#include <string>
 
 #include "test_support.h"
 
@@ -34,6 +36,24 @@ TEST_F(ConversionTest, TransliterationOfNames) {
         {0xD2, 'D'},  {0xC5, 0xC5}, {0xEC, 'y'},  {0xED, 'Y'},  {0x9E, 0x9E}, {0xAA, 0xAA},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(ToTerminalChar(in), out) << std::hex << int(in);
+
+    // Every cell: a letter is its ASCII code, "=" the input code, two digits a byte.
+    const char* const rows[8] = {
+        "= FC e a a u c c l e O o i Z A C",  "E L l o o L l S s O U T t L = c",
+        "a i o u A a Z z E e = z C s AA BB", "= = = = = A A E S = = = = Z z =",
+        "= = = = = = = = = = = = = = = =",   "d D D E d N I I e = = = = T U =",
+        "O DF O N n n S s R U r U y Y t =",  "= = = = = = = = = = = u R r = =",
+    };
+    for (int row = 0; row < 8; ++row) {
+        std::istringstream cells(rows[row]);
+        std::string cell;
+        for (int col = 0; col < 16; ++col) {
+            ASSERT_TRUE(cells >> cell);
+            const int in = 0x80 + 16 * row + col;
+            const int want = cell == "=" ? in : cell.size() == 1 ? cell[0] : std::stoi(cell, nullptr, 16);
+            EXPECT_EQ(ToTerminalChar(static_cast<uint8_t>(in)), want) << std::hex << in;
+        }
+    }
 }
 
 TEST_F(ConversionTest, DayByteRoundTripWithCodingClear) {
@@ -147,7 +167,7 @@ bool Read32(const char* text, int32_t& v) {
 TEST_F(ConversionTest, NumberFieldsThatRead) {
     const std::pair<const char*, uint16_t> ok16[] = {
         {"0012", 12}, {"12  ", 12}, {"0x1F", 31}, {"0X1f", 31}, {"    ", 0}, {"", 0},
-        {" 12", 12},  {"+7", 7},    {"-1", 0xFFFF}, {"70000", 70000 & 0xFFFF},
+        {" 12", 12},  {"+7", 7},    {"-1", 0xFFFF}, {"70000", 70000 & 0xFFFF}, {"100", 100},
     };
     for (const auto& [text, want] : ok16) {
         uint16_t v = 999;
@@ -164,7 +184,8 @@ TEST_F(ConversionTest, NumberFieldsThatRead) {
 }
 
 TEST_F(ConversionTest, NumberFieldsThatFail) {
-    for (const char* text : {"12a", "1 2", "0x", "x1", "abc", "12.5", " 0x1F"}) {
+    // Only blanks are cut off the end; any other white space is not a number.
+    for (const char* text : {"12a", "1 2", "0x", "x1", "abc", "12.5", " 0x1F", "12\t", "12\n", "12 \r"}) {
         uint16_t v16 = 77;
         int32_t v32 = 77;
         EXPECT_FALSE(Read16(text, v16)) << text;

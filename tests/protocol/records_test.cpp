@@ -8,9 +8,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A diner record as a terminal sends it; every day byte the same.
-Bytes Record(char letter, uint16_t number, uint8_t flag, uint8_t day, bool dt = false) {
-    Bytes r(dt ? 29 : 24, 0);
+// A diner record as a terminal sends it; every day byte the same. A DT group
+// (dt_group, dt_group + 1, ...) makes it a 29-byte record.
+Bytes Record(char letter, uint16_t number, uint8_t flag, uint8_t day, uint8_t dt_group = 0) {
+    Bytes r(dt_group ? 29 : 24, 0);
     r[0] = static_cast<uint8_t>(letter);
     r[1] = static_cast<uint8_t>(number >> 8);
     r[2] = static_cast<uint8_t>(number);
@@ -20,8 +21,8 @@ Bytes Record(char letter, uint16_t number, uint8_t flag, uint8_t day, bool dt = 
     r[6] = 0x4D;
     r[7] = flag;
     for (int d = 0; d < 14; ++d) r[8 + d] = day;
-    if (dt)
-        for (int i = 0; i < 5; ++i) r[22 + i] = static_cast<uint8_t>(0xA0 + i);
+    if (dt_group)
+        for (int i = 0; i < 5; ++i) r[22 + i] = static_cast<uint8_t>(dt_group + i);
     return r;
 }
 
@@ -71,9 +72,10 @@ TEST_F(RecordsTest, ReadCommandWritesRawBlockAndLines) {
 
 TEST_F(RecordsTest, FollowingLowerCaseRecordsAreJoined) {
     Open(2);
-    // R q: one line with both records' days.
-    EXPECT_TRUE(ReadWith(Join({Record('R', 7, 1, 86), Record('q', 7, 1, 0)})));
-    EXPECT_EQ(view.lines, std::vector<std::string>{Head('R', "0007") + kMeals86 + kMeals0});
+    // R q: one line with both records' days, each decoded by its own flag.
+    EXPECT_TRUE(ReadWith(Join({Record('R', 7, 1, 86), Record('q', 7, 0x80, 'x')})));
+    EXPECT_EQ(view.lines,
+              std::vector<std::string>{Head('R', "0007") + kMeals86 + std::string(14, 'x') + std::string(28, '*')});
     EXPECT_EQ(term->FRecords, 2);
 
     // R R: two lines.
@@ -120,9 +122,10 @@ TEST_F(RecordsTest, DinerLineDetails) {
 TEST_F(RecordsTest, DtRecordsCarryTheirGroup) {
     DT_use = 1;
     Open(2);
-    EXPECT_TRUE(ReadWith(Join({Record('R', 7, 1, 86, true), Record('r', 7, 1, 0, true), Record('R', 8, 1, 0, true)})));
+    // A joined line carries the head and the DT group of its first record.
+    EXPECT_TRUE(ReadWith(Join({Record('R', 7, 1, 86, 0xA0), Record('r', 7, 2, 0, 0xB0), Record('R', 8, 3, 0, 0xC0)})));
     EXPECT_EQ(view.lines, (std::vector<std::string>{Head('R', "0007") + kMeals86 + kMeals0 + "A0A1A2A3A4",
-                                                    Head('R', "0008") + kMeals0 + "A0A1A2A3A4"}));
+                                                    Head('R', "0008", '\x03') + kMeals0 + "C0C1C2C3C4"}));
     EXPECT_EQ(term->FRecords, 3);
     // 24-byte records do not fit the 29-byte layout.
     view.lines.clear();
