@@ -402,7 +402,7 @@ TEST_F(FakeDriver, QueueModemAndTransmitterQueries) {
     EXPECT_EQ(p->op_modem_status(p), 0x90);
     line->modem_result = -ENOTTY;  // no modem lines at all
     EXPECT_EQ(p->op_modem_status(p), 0);
-    line->modem_result = -EIO;
+    line->modem_result = -EINVAL;  // EIO would mean the device is gone
     EXPECT_EQ(p->op_modem_status(p), GENERALERROR);
 
     EXPECT_EQ(p->op_purge_tx(p), 0);
