@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 
 #include "platform/posix_serial.h"
 #include "platform/serial_device.h"
+#include "platform/tty_info.h"
 
 namespace platform {
 
@@ -43,9 +45,12 @@ speed_t standard_speed(uint32_t baud) {
     }
 }
 
+// Plain 8N1 without flow control, whatever the tty was left with: an open
+// whose line settings are then refused must not keep another program's.
 void make_raw(struct termios& t) {
     cfmakeraw(&t);
     t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    t.c_cflag &= ~(CSTOPB | CRTSCTS | PARODD | CMSPAR);
     t.c_cflag |= CLOCAL | CREAD;
     // With O_NONBLOCK a read never waits; VMIN 1 makes an empty read report
     // EAGAIN rather than 0, so 0 keeps meaning "the line is gone".
@@ -59,12 +64,26 @@ public:
 
     int open(const std::string& path) override {
         close();
+        report_ = OpenReport{};
+        report_.device = resolve_device(path);
+        // Looked at before the open, which would raise RTS and DTR and, on
+        // the console, set it raw.
+        struct stat st;
+        const bool is_char = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+        if (is_char && is_system_console(report_.device)) {
+            report_.why = report_.device + " je systemova konzole, neotevira se";
+            return -EBUSY;
+        }
+        if (is_char && uart_absent(report_.device)) return no_uart();
+
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             int e = errno;
+            if (e == EACCES) report_.why = access_denied_text(report_.device);
+            if (e == EBUSY && is_char) name_holder(st.st_rdev);
             return e == EISDIR ? -ENOTTY : -e;
         }
-        if (!::isatty(fd)) {
+        if (!::isatty(fd) || ::fstat(fd, &st) != 0) {
             ::close(fd);
             return -ENOTTY;
         }
@@ -73,15 +92,33 @@ public:
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
             ::close(fd);
+            name_holder(st.st_rdev);
             return -e;
+        }
+        // A getty or a terminal program holds a port without locking it.
+        if (name_holder(st.st_rdev)) {
+            ::close(fd);
+            return -EBUSY;
         }
         ::ioctl(fd, TIOCEXCL);
 
         struct serial_struct ss;
-        if (::ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
-            ss.flags |= ASYNC_LOW_LATENCY;
-            ::ioctl(fd, TIOCSSERIAL, &ss);  // best effort
+        if (::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+            if (ss.type == PORT_UNKNOWN) {
+                ::close(fd);
+                return no_uart();
+            }
+            if (!(ss.flags & ASYNC_LOW_LATENCY)) {
+                ss.flags |= ASYNC_LOW_LATENCY;
+                ::ioctl(fd, TIOCSSERIAL, &ss);  // best effort
+            }
         }
+        // An FTDI chip holds received bytes back for its latency timer,
+        // which low-latency mode does not shorten.
+        if (const int ms = latency_timer_ms(report_.device); ms > 1)
+            report_.notice = "prevodnik " + report_.device + " predava prijate bajty az po " + std::to_string(ms) +
+                             " ms (latency_timer); pravidlo udev z balicku ho nastavi na 1 ms, jinak: echo 1 | sudo tee " +
+                             sysfs_tty_dir(report_.device) + "/device/latency_timer";
 
         // Raw at once: a tty left in cooked mode would echo the line back.
         struct termios t;
@@ -96,6 +133,8 @@ public:
         return 0;
     }
 
+    OpenReport open_report() const override { return report_; }
+
     int apply(const LineSettings& s) override {
         if (int e = hand_over()) return e;
         if (s.baud == 0 || s.data_bits < 5 || s.data_bits > 8 || s.parity < 0 || s.parity > 4 ||
@@ -104,7 +143,7 @@ public:
         struct termios t;
         if (::tcgetattr(fd_, &t) != 0) return -errno;
         make_raw(t);
-        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+        t.c_cflag &= ~CSIZE;
         static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
         t.c_cflag |= sizes[s.data_bits - 5];
         switch (s.parity) {
@@ -279,6 +318,18 @@ public:
     }
 
 private:
+    int no_uart() {
+        report_.why = report_.device + " nema UART (takovy port v pocitaci neni)";
+        return -ENODEV;
+    }
+
+    // Names whoever else has the port, where someone has; true when found.
+    bool name_holder(dev_t rdev) {
+        const auto h = find_tty_holder(report_.device, rdev);
+        if (h) report_.why = holder_text(*h);
+        return h.has_value();
+    }
+
     int usable() const {
         if (fd_ < 0) return -EBADF;
         return gone_ ? -EIO : 0;
@@ -330,6 +381,7 @@ private:
 
     int fd_ = -1;
     bool gone_ = false;
+    OpenReport report_;
     // Received bytes already taken from the kernel, not yet from us.
     uint8_t rx_buf_[256];
     size_t rx_head_ = 0;

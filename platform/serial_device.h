@@ -31,11 +31,19 @@ struct LineErrorCounts {
     uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
 };
 
+// What the last open found out beyond its result, for the log.
+struct OpenReport {
+    std::string device;  // the device the path led to, links followed
+    std::string why;     // why it failed, in plain Czech; empty when the code says it all
+    std::string notice;  // a remark on a device that opened (a slow receive timer); usually empty
+};
+
 // Every call returns 0 (or a count) on success and -errno on failure.
 class SerialDevice {
 public:
     virtual ~SerialDevice() = default;
     virtual int open(const std::string& path) = 0;
+    virtual OpenReport open_report() const { return {}; }
     virtual int apply(const LineSettings& s) = 0;
     virtual int rx_count() = 0;                              // bytes waiting to be read
     virtual int tx_count() = 0;                              // bytes not yet sent

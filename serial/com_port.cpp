@@ -1,11 +1,15 @@
 #include "serial/com_port.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
+#include <string>
 
+#include "diag/diag.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 
@@ -113,17 +117,66 @@ ComPort& placeholder() {
 
 // ---- the device operations ----
 
-platform::SerialDevice& dev(ComPort* p) { return *p->data->device; }
+bool usable(const ComPort* p) { return p->data && p->data->device && !p->data->gone; }
+bool is_gone(const ComPort* p) { return p->data && p->data->gone; }
+
+// Time n characters take on the wire with the working line settings.
+uint64_t wire_time_us(const Dcb& c, uint32_t n) {
+    if (c.BaudRate == 0) return 0;
+    // In half bits: start, data, parity, and 1, 1.5 or 2 stop bits.
+    const uint64_t half_bits = 2 * (1 + uint64_t(c.ByteSize) + (c.Parity ? 1 : 0)) +
+                               (c.StopBits == 0 ? 2 : c.StopBits == 1 ? 3 : 4);
+    const uint64_t per_second = 2 * uint64_t(c.BaudRate);
+    return (n * half_bits * 1'000'000 + per_second - 1) / per_second;
+}
+
+// The device for every call but a write or a count of queued output: bytes
+// written before such a call are handed to the kernel with it, so their wire
+// time starts now (or when the bytes before them have left).
+platform::SerialDevice& dev(ComPort* p) {
+    Win32PortData& d = *p->data;
+    if (d.held_bytes) {
+        const uint64_t now = platform::clock().now_us();
+        d.wire_end_us = std::max(now, d.wire_end_us) + wire_time_us(d.dcb, d.held_bytes);
+        d.held_bytes = 0;
+    }
+    return *d.device;
+}
+
+std::string device_name(const Win32PortData& d) { return d.report.device.empty() ? d.path : d.report.device; }
+
+// A tty failing so is gone for good (unplugged, hung up).
+bool is_loss(int neg_errno) { return neg_errno == -EIO || neg_errno == -ENODEV || neg_errno == -ENXIO; }
+
+// The driver code for a device's -errno. A lost device is logged once and
+// closed at once: holding it makes a replugged adapter come back under
+// another name.
+int device_error(ComPort* p, int neg_errno) {
+    Win32PortData& d = *p->data;
+    if (is_loss(neg_errno) && !d.gone) {
+        d.gone = true;
+        d.held_bytes = 0;
+        d.tx_unsent = false;
+        d.device->close();
+        Log_error("COM" + std::to_string(p->port_index + 1) + ": zarizeni odpojeno (" + device_name(d) + ")");
+    }
+    return map_system_error(neg_errno);
+}
+
+// What every call on a gone device answers.
+constexpr int Gone_error = GENERALERROR;
 
 // Queue counts (where asked for) and the line errors that arose since the
 // last call, folded into the accumulated errors. 0 or a driver code.
 int clear_comm_error(ComPort* p, int* in, int* out) {
     Win32PortData& d = *p->data;
+    if (d.gone) return Gone_error;
     platform::LineErrorCounts c;
     // Asked before every transfer; a device without counters (a pty, many USB
     // adapters) does not grow them, so one refusal is enough.
     const int counted = d.has_error_counts ? d.device->error_counts(&c) : -ENOTTY;
     if (counted == -ENOTTY) d.has_error_counts = false;
+    if (is_loss(counted)) return device_error(p, counted);
     if (counted == 0) {
         uint32_t mask = 0;
         if (c.frame != d.last_counts.frame) mask |= CE_FRAME;
@@ -135,13 +188,13 @@ int clear_comm_error(ComPort* p, int* in, int* out) {
         d.line_errors |= mask;
     }
     if (in) {
-        int n = d.device->rx_count();
-        if (n < 0) return map_system_error(n);
+        int n = dev(p).rx_count();
+        if (n < 0) return device_error(p, n);
         *in = n;
     }
     if (out) {
         int n = d.device->tx_count();
-        if (n < 0) return map_system_error(n);
+        if (n < 0) return device_error(p, n);
         *out = n;
     }
     return 0;
@@ -152,8 +205,15 @@ int fail(ComPort* p, int code) {
     return code;
 }
 
+// RTS keys the line where the device has the line at all.
+void note_rts(Win32PortData& d, int result) {
+    if (result == 0) d.has_rts = true;
+    if (result == -ENOTTY) d.has_rts = false;
+}
+
 // Applies the whole working copy; 0 or a driver code.
 int apply_dcb(ComPort* p) {
+    if (p->data->gone) return Gone_error;
     const Dcb& dcb = p->data->dcb;
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ILLEGALWORDLENGTH;
     platform::LineSettings s;
@@ -168,13 +228,13 @@ int apply_dcb(ComPort* p) {
     s.dsr_flow = dcb.fOutxDsrFlow != 0;
     s.dtr_flow = dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
     int r = dev(p).apply(s);
-    if (r < 0) return map_system_error(r);
+    if (r < 0) return device_error(p, r);
     // The line levels follow the control modes, as the settings call sets
     // them; a device without modem lines (a pty) refuses, which is harmless.
     if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE)
         dev(p).set_dtr(dcb.fDtrControl == DTR_CONTROL_ENABLE);
     if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE)
-        dev(p).set_rts(dcb.fRtsControl == RTS_CONTROL_ENABLE);
+        note_rts(*p->data, dev(p).set_rts(dcb.fRtsControl == RTS_CONTROL_ENABLE));
     return 0;
 }
 
@@ -220,9 +280,10 @@ int dev_read_block(ComPort* p, uint8_t* buf, uint32_t length) {
     uint32_t n = length < static_cast<uint32_t>(in) ? length : static_cast<uint32_t>(in);
     int got = dev(p).read(buf, n);
     if (got < 0) {
+        const int code = device_error(p, got);
         clear_comm_error(p, nullptr, nullptr);
         p->transfer_count = 0;
-        return fail(p, map_system_error(got));
+        return fail(p, code);
     }
     p->transfer_count = got;
     return 0;
@@ -246,11 +307,17 @@ int dev_write_block(ComPort* p, const uint8_t* buf, uint32_t length) {
     // A queue already over its size has no room (rather than wrapping around).
     uint32_t room = static_cast<uint32_t>(out) >= size ? 0 : size - static_cast<uint32_t>(out);
     uint32_t n = room < length ? room : length;
-    int written = n ? dev(p).write(buf, n) : 0;
+    // Not through dev(): a write hands nothing over by itself.
+    int written = n ? p->data->device->write(buf, n) : 0;
     if (written < 0) {
+        const int code = device_error(p, written);
         clear_comm_error(p, nullptr, nullptr);
         p->transfer_count = 0;
-        return fail(p, map_system_error(written));
+        return fail(p, code);
+    }
+    if (written > 0) {
+        p->data->held_bytes += static_cast<uint32_t>(written);
+        p->data->tx_unsent = true;
     }
     p->transfer_count = written;
     if (static_cast<uint32_t>(written) >= length) return 0;
@@ -262,11 +329,29 @@ int dev_write_byte(ComPort* p, int byte) {
     return dev_write_block(p, &b, 1);
 }
 
+// Everything written has left: the device's drain, and where RTS keys the
+// line never before the computed wire time, as a USB adapter's drain may
+// return while the last bytes are still on their way.
+int wait_sent(ComPort* p) {
+    Win32PortData& d = *p->data;
+    if (d.gone) return fail(p, Gone_error);
+    const int r = dev(p).drain_tx();
+    if (r < 0) return fail(p, device_error(p, r));
+    const uint64_t now = platform::clock().now_us();
+    if (d.has_rts && now < d.wire_end_us) platform::clock().sleep_us(d.wire_end_us - now);
+    d.tx_unsent = false;
+    return 0;
+}
+
 int dev_close(ComPort* p) {
-    platform::SerialDevice& d = dev(p);
-    d.set_dtr(false);
-    d.set_rts(false);
-    int r = d.close();
+    Win32PortData& d = *p->data;
+    if (d.tx_unsent) wait_sent(p);
+    int r = 0;
+    if (!d.gone) {  // a lost device is closed already
+        dev(p).set_dtr(false);
+        dev(p).set_rts(false);
+        r = d.device->close();
+    }
     release_port(p);
     return r < 0 ? map_system_error(r) : 0;
 }
@@ -298,20 +383,27 @@ static_assert(int(RTS_CONTROL_DISABLE) == int(DTR_CONTROL_DISABLE) &&
               int(RTS_CONTROL_ENABLE) == int(DTR_CONTROL_ENABLE) &&
               int(RTS_CONTROL_HANDSHAKE) == int(DTR_CONTROL_HANDSHAKE));
 
-int set_line_level(ComPort* p, uint8_t Dcb::*control, int (platform::SerialDevice::*set)(bool), int on) {
-    uint8_t& mode = p->data->dcb.*control;
+int set_line_level(ComPort* p, bool rts, int on) {
+    Win32PortData& d = *p->data;
+    // Dropping RTS under a frame would cut it, whatever order the caller chose.
+    if (rts && !on && d.tx_unsent) wait_sent(p);
+    if (d.gone) return 0;
+    uint8_t& mode = rts ? d.dcb.fRtsControl : d.dcb.fDtrControl;
     const bool was_handshake = mode == DTR_CONTROL_HANDSHAKE;
     mode = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    if (was_handshake)
+    if (was_handshake) {
         apply_dcb(p);
-    else
-        (dev(p).*set)(on != 0);
+    } else {
+        const int r = rts ? dev(p).set_rts(on != 0) : dev(p).set_dtr(on != 0);
+        if (rts) note_rts(d, r);
+        if (r < 0) device_error(p, r);
+    }
     return 0;
 }
 
-int dev_dtr(ComPort* p, int on) { return set_line_level(p, &Dcb::fDtrControl, &platform::SerialDevice::set_dtr, on); }
+int dev_dtr(ComPort* p, int on) { return set_line_level(p, false, on); }
 
-int dev_rts(ComPort* p, int on) { return set_line_level(p, &Dcb::fRtsControl, &platform::SerialDevice::set_rts, on); }
+int dev_rts(ComPort* p, int on) { return set_line_level(p, true, on); }
 
 int dev_tx_count(ComPort* p) {
     int out = 0;
@@ -319,9 +411,13 @@ int dev_tx_count(ComPort* p) {
     return out;
 }
 
+// The kernel queues more than the nominal size; no room is 0, never a
+// negative count that would read as an error code.
+int room(uint32_t size, int count) { return count >= static_cast<int>(size) ? 0 : static_cast<int>(size) - count; }
+
 int dev_tx_free(ComPort* p) {
     int out = dev_tx_count(p);
-    return out < 0 ? out : static_cast<int>(p->data->tx_queue_size) - out;
+    return out < 0 ? out : room(p->data->tx_queue_size, out);
 }
 
 int dev_rx_count(ComPort* p) {
@@ -332,19 +428,26 @@ int dev_rx_count(ComPort* p) {
 
 int dev_rx_free(ComPort* p) {
     int in = dev_rx_count(p);
-    return in < 0 ? in : static_cast<int>(p->data->rx_queue_size) - in;
+    return in < 0 ? in : room(p->data->rx_queue_size, in);
 }
 
 int dev_purge_tx(ComPort* p) {
-    int r = dev(p).purge_tx();
-    return r < 0 ? fail(p, map_system_error(r)) : 0;
+    Win32PortData& d = *p->data;
+    if (d.gone) return fail(p, Gone_error);
+    // Discarded bytes never reach the wire.
+    d.held_bytes = 0;
+    d.wire_end_us = 0;
+    d.tx_unsent = false;
+    int r = d.device->purge_tx();
+    return r < 0 ? fail(p, device_error(p, r)) : 0;
 }
 
 int dev_modem_status(ComPort* p) {
+    if (p->data->gone) return fail(p, Gone_error);
     unsigned bits = 0;
     int r = dev(p).modem_status(&bits);
     if (r == -ENOTTY) return 0;  // no modem lines (a pty): none raised
-    if (r < 0) return fail(p, map_system_error(r));
+    if (r < 0) return fail(p, device_error(p, r));
     return static_cast<int>(bits & 0xFF);
 }
 
@@ -359,9 +462,9 @@ int dev_clear_line_errors(ComPort* p) {
 }
 
 int dev_break(ComPort* p, int ms) {
-    dev(p).set_break(true);
+    if (usable(p)) dev(p).set_break(true);
     idle_wait(p, ms);
-    dev(p).set_break(false);
+    if (usable(p)) dev(p).set_break(false);
     return 0;
 }
 
@@ -435,16 +538,26 @@ void install_device_ops(ComPort* p) {
     p->op_clear_line_errors = dev_clear_line_errors;
 }
 
+// Errors counted before an open are not this port's.
+void take_error_baseline(Win32PortData& d) {
+    platform::LineErrorCounts base;
+    const int counted = d.device->error_counts(&base);
+    if (counted == 0) d.last_counts = base;
+    d.has_error_counts = counted != -ENOTTY;
+}
+
 int device_open(ComPort* p) {
     Win32PortData& d = *p->data;
     d.rx_queue_size = Rx_queue_size;
     d.tx_queue_size = Tx_queue_size;
     d.line_errors = 0;
     p->status = 0;
+    d.path = platform::com_device_path(p->port_index + 1);
     std::unique_ptr<platform::SerialDevice> device =
         device_factory ? device_factory(p->port_index) : platform::make_posix_serial_device();
     if (!device) return fail(p, NO8250);
-    int r = device->open(platform::com_device_path(p->port_index + 1));
+    int r = device->open(d.path);
+    d.report = device->open_report();
     if (r < 0) return fail(p, map_system_error(r));
     d.device = std::move(device);
 
@@ -461,11 +574,7 @@ int device_open(ComPort* p) {
     c.fOutxCtsFlow = 0;
     c.fDtrControl = DTR_CONTROL_ENABLE;
     c.fRtsControl = RTS_CONTROL_ENABLE;
-    // Errors counted before the open are not this port's.
-    platform::LineErrorCounts base;
-    const int counted = d.device->error_counts(&base);
-    if (counted == 0) d.last_counts = base;
-    d.has_error_counts = counted != -ENOTTY;
+    take_error_baseline(d);
     return 0;
 }
 
@@ -524,14 +633,22 @@ namespace {
 // Trying the read first spares a separate count of the queue for every byte.
 // The deadline is tested after a read, so a byte that came in time is taken
 // even when the idle hook ran past the deadline.
+// A device lost before or during a timed wait fails it, but only at its
+// end: a caller that waits again at once does not spin.
 int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch) {
+    int lost = 0;
     for (;;) {
-        const int r = port->op_read_byte(port);
-        if (r != BUFREMPTY) return r;
+        if (!lost) {
+            const int r = port->op_read_byte(port);
+            if (r != BUFREMPTY) {
+                if (r >= 0 || !deadline_us || !is_gone(port)) return r;
+                lost = r;
+            }
+        }
         uint64_t slice = Wait_slice_ms * 1000;
         if (deadline_us) {
             const uint64_t now = platform::clock().now_us();
-            if (now >= *deadline_us) return BUFREMPTY;
+            if (now >= *deadline_us) return lost ? lost : BUFREMPTY;
             if (*deadline_us - now < slice) slice = *deadline_us - now;
         }
         if (dispatch) {
@@ -539,9 +656,13 @@ int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch) {
             if (h < 0) return fail(port, h);
         }
         // Block instead of spinning; a simulated line lets its time pass here.
-        if (port->data && port->data->device) {
-            int w = port->data->device->wait_rx_us(slice);
-            if (w < 0) return fail(port, map_system_error(w));
+        if (!lost && usable(port)) {
+            int w = dev(port).wait_rx_us(slice);
+            if (w < 0) {
+                const int code = fail(port, device_error(port, w));
+                if (!deadline_us || !is_gone(port)) return code;
+                lost = code;
+            }
         } else {
             platform::clock().sleep_us(slice);
         }
@@ -589,9 +710,34 @@ int idle_wait(ComPort* port, int ms) {
 
 int wait_tx_empty(ComPort* port) {
     if (!port->data || !port->data->device) return fail(port, NOTSUPPORTED);
-    int r = port->data->device->drain_tx();
-    return r < 0 ? fail(port, map_system_error(r)) : 0;
+    return wait_sent(port);
 }
+
+int reopen_com_port(ComPort* port) {
+    if (!is_gone(port)) return NOTSUPPORTED;
+    Win32PortData& d = *port->data;
+    std::error_code ec;
+    if (!std::filesystem::exists(d.path, ec)) return NO8250;
+    const int r = d.device->open(d.path);
+    d.report = d.device->open_report();
+    if (r < 0) return map_system_error(r);
+    d.gone = false;
+    d.held_bytes = 0;
+    d.wire_end_us = 0;
+    d.tx_unsent = false;
+    d.has_rts = true;
+    take_error_baseline(d);
+    if (const int a = apply_dcb(port); a < 0) {
+        // Not usable after all: gone still, so a later call tries again.
+        d.device->close();
+        d.gone = true;
+        return a;
+    }
+    port->status = 0;
+    return 0;
+}
+
+std::string device_path_of(const ComPort* port) { return port->data ? device_name(*port->data) : std::string(); }
 
 void close_all_ports() {
     while (open_ports) open_ports->op_close(open_ports);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/serial_device.h"
 
@@ -113,6 +114,18 @@ struct Win32PortData {
     std::unique_ptr<platform::SerialDevice> device;  // null once the open failed
     platform::LineErrorCounts last_counts;            // for the error deltas
     bool has_error_counts = true;                     // false once the device said it has none
+    std::string path;                                 // what was opened (the COM link), for a reopen
+    platform::OpenReport report;                      // what the device said about the last open
+    // The device failed (unplugged, hung up): its descriptor is closed, every
+    // call fails at once until reopen_com_port.
+    bool gone = false;
+    // Keying: RTS must not drop under a frame. Bytes written count as on the
+    // wire from the device call after them (the termios device holds a frame
+    // until then); wire_end_us is when the last of them has left.
+    bool has_rts = true;     // false once the device said it has no RTS line (a pty)
+    bool tx_unsent = false;  // written since the last completed wait for the transmitter
+    uint32_t held_bytes = 0;
+    uint64_t wire_end_us = 0;
 };
 
 using LinePrinter = void (*)(const char* line);
@@ -171,8 +184,16 @@ int drain_rx(ComPort* port);
 int is_rx_empty(ComPort* port);
 // Waits ms, running the idle hook; 0 or the hook's negative result.
 int idle_wait(ComPort* port, int ms);
-// Blocks until everything written has left the transmitter; -24 on a failed port.
+// Blocks until everything written has left the transmitter, and at least its
+// computed wire time where the line has RTS; -24 on a failed port.
 int wait_tx_empty(ComPort* port);
+// Opens the device of a port whose device failed again, on the path opened
+// first, with the same line settings; never blocks. 0, -14 while the path is
+// missing, another code when the open fails, -24 when the device is not gone.
+int reopen_com_port(ComPort* port);
+// The device the port's COM link led to at its last open (the link itself
+// when the device said nothing); empty for a port that never got that far.
+std::string device_path_of(const ComPort* port);
 // Closes every port still open; registered to run at exit.
 void close_all_ports();
 

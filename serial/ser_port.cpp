@@ -19,8 +19,37 @@ bool TSer_Port::Open(int com_index, int baud) {
     FLastError = FPort->status;
     if (FLastError < 0) {
         Log_serial_error(FLastError);
-        return false;
+        // The code alone misleads (EACCES reads as "in use"): say why.
+        if (FPort->data && !FPort->data->report.why.empty())
+            Log_error(Com_name() + ": " + FPort->data->report.why);
     }
+    Log_notice();
+    FOpened = FLastError >= 0;
+    return FOpened;
+}
+
+std::string TSer_Port::Com_name() const { return "COM" + std::to_string(FComIndex + 1); }
+
+void TSer_Port::Log_notice() const {
+    if (FPort && FPort->data && FPort->data->device && !FPort->data->report.notice.empty())
+        Log_error(Com_name() + ": " + FPort->data->report.notice);
+}
+
+std::string TSer_Port::Device_path() const { return FPort ? device_path_of(FPort) : std::string(); }
+
+std::string TSer_Port::Device_line() const { return Com_name() + ": zarizeni " + Device_path(); }
+
+bool TSer_Port::Device_gone() const { return FPort && FPort->data && FPort->data->gone; }
+
+bool TSer_Port::Revive() {
+    if (!FPort || !FPort->data || !FPort->data->device) return false;
+    // An unplugged adapter that nothing has read since is noticed here.
+    if (!Device_gone()) FPort->op_rx_count(FPort);
+    if (!Device_gone() || reopen_com_port(FPort) < 0) return false;
+    FLastError = FPort->status;
+    Log_error(Com_name() + " otevřen");
+    Log_error(Device_line());
+    Log_notice();
     return true;
 }
 

@@ -1,6 +1,7 @@
 // TSer_Port: one COM port as the terminal objects use it (8N1, byte at a time).
 #pragma once
 #include <cstdint>
+#include <string>
 
 struct ComPort;
 
@@ -26,6 +27,17 @@ public:
     void RtsOn();
     void ClearInput();
 
+    // The device COMn led to at the last open, links followed (/dev/ttyUSB0).
+    std::string Device_path() const;
+    // "COMn: zarizeni <device>", the log line that follows "COMn otevřen".
+    std::string Device_line() const;
+    // The device failed (unplugged, hung up) and its descriptor is closed.
+    bool Device_gone() const;
+    // Notices a device that failed, and once the COM link leads to a device
+    // again reopens it under the same port with the same line settings and
+    // logs that; true then. Otherwise false, at once: it never waits.
+    bool Revive();
+
     ComPort* FPort = nullptr;
     int32_t FComIndex = 0;
     int32_t FBaud = 0;
@@ -35,4 +47,7 @@ public:
 private:
     template <class Read>
     int Take(Read read);
+    std::string Com_name() const;
+    // The device's own remark on its open, where it made one.
+    void Log_notice() const;
 };

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -10,6 +14,7 @@
 
 #include "platform/posix_serial.h"
 #include "platform/serial_device.h"
+#include "platform/tty_info.h"
 #include "tests/serial/pty_line.h"
 
 using namespace std::chrono;
@@ -130,18 +135,18 @@ TEST(PosixSerialDevice, MovesBytesAndWaitsInPoll) {
     uint8_t buf[8];
     EXPECT_EQ(dev->read(buf, sizeof buf), 0);  // empty: nothing, no error
 
-    pty.send(std::string("\x01\xff\x0d", 3));
+    // Raw: no CR translation, and XON/XOFF are data, not flow control that
+    // would swallow them and stop the output below.
+    pty.send(std::string("\x01\xff\x0d\x11\x13", 5));
     EXPECT_EQ(dev->wait_rx(1000), 1);
-    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 3; }));
-    ASSERT_EQ(dev->read(buf, sizeof buf), 3);
-    EXPECT_EQ(buf[0], 0x01);
-    EXPECT_EQ(buf[1], 0xff);
-    EXPECT_EQ(buf[2], 0x0d);  // raw: no CR translation
+    ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 5; }));
+    ASSERT_EQ(dev->read(buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("\x01\xff\x0d\x11\x13", 5));
 
-    const uint8_t out[] = {0x10, 0x02, 0x0a, 0x00};
+    const uint8_t out[] = {0x10, 0x13, 0x0a, 0x11};
     EXPECT_EQ(dev->write(out, sizeof out), 4);
     EXPECT_EQ(dev->drain_tx(), 0);
-    EXPECT_EQ(pty.receive(4), std::string("\x10\x02\x0a\x00", 4));
+    EXPECT_EQ(pty.receive(4), std::string("\x10\x13\x0a\x11", 4));
     EXPECT_EQ(dev->set_break(true), 0);
     EXPECT_EQ(dev->set_break(false), 0);
     EXPECT_EQ(dev->purge_tx(), 0);
@@ -274,4 +279,33 @@ TEST(PosixSerialDevice, BytesOfAFrameGoOutWholeAndInOrder) {
     EXPECT_EQ(dev->tx_count(), 0);
     EXPECT_EQ(dev->drain_tx(), 0);
     EXPECT_EQ(pty.receive(1, 50), "");
+}
+
+TEST(TtyHolder, LiveUucpLockNamesItsOwnerAndAStaleOneIsIgnored) {
+    TempConfig cfg;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const std::string comm = "/proc/" + std::to_string(child) + "/comm";
+    ASSERT_TRUE(testing_pty::eventually([&] {
+        std::string c;
+        std::getline(std::ifstream(comm) >> std::ws, c);
+        return c == "sleep";
+    }, 5000));
+    char lock[16];
+    std::snprintf(lock, sizeof lock, "%10d\n", int(child));  // the usual ASCII form
+    std::ofstream(cfg.root() + "/LCK..ttyUSB7") << lock;
+    const dev_t nobody_has_it = makedev(4095, 4095);
+
+    auto holder = platform::find_tty_holder("/dev/ttyUSB7", nobody_has_it, cfg.root());
+    ASSERT_TRUE(holder.has_value());
+    EXPECT_EQ(platform::holder_text(*holder), "port je zamceny programem sleep (pid " + std::to_string(child) + ", " +
+                                                  cfg.root() + "/LCK..ttyUSB7)");
+    EXPECT_FALSE(platform::find_tty_holder("/dev/ttyUSB6", nobody_has_it, cfg.root()).has_value());
+
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_FALSE(platform::find_tty_holder("/dev/ttyUSB7", nobody_has_it, cfg.root()).has_value());
 }

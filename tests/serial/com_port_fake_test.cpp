@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/clock.h"
@@ -356,6 +357,7 @@ TEST_F(FakeDriver, TimedReadDeadlineSurvivesTheTickCountWrapping) {
     EXPECT_EQ(near_wrap.now_us() / 1000, uint64_t(0xFFFFFFFF) - 20 + 50);
     EXPECT_EQ(idle_wait(p, 30), 0);
     EXPECT_EQ(near_wrap.now_us() / 1000, uint64_t(0xFFFFFFFF) - 20 + 80);
+    platform::set_clock(&clock);  // near_wrap ends with this scope, before the ports close
 }
 
 TEST_F(FakeDriver, IdleWaitAndBreakPassTimeThroughTheClock) {
@@ -397,12 +399,17 @@ TEST_F(FakeDriver, QueueModemAndTransmitterQueries) {
     EXPECT_EQ(p->op_rx_free(p), 1047);
     EXPECT_EQ(p->op_tx_count(p), 7);
     EXPECT_EQ(p->op_tx_free(p), 1043);
+    // The kernel queues more than the nominal size: no room, not an error code.
+    line->rx.assign(1058, 0x55);
+    EXPECT_EQ(p->op_rx_free(p), 0);
+    line->tx_queued = 1100;
+    EXPECT_EQ(p->op_tx_free(p), 0);
 
     line->modem = platform::MODEM_CTS | platform::MODEM_CD;
     EXPECT_EQ(p->op_modem_status(p), 0x90);
     line->modem_result = -ENOTTY;  // no modem lines at all
     EXPECT_EQ(p->op_modem_status(p), 0);
-    line->modem_result = -EIO;
+    line->modem_result = -EINVAL;  // EIO would mean the device is gone
     EXPECT_EQ(p->op_modem_status(p), GENERALERROR);
 
     EXPECT_EQ(p->op_purge_tx(p), 0);
@@ -412,6 +419,36 @@ TEST_F(FakeDriver, QueueModemAndTransmitterQueries) {
 
     EXPECT_EQ(p->op_reserved_a(p), NOTSUPPORTED);
     EXPECT_EQ(p->op_reserved_b(p), NOTSUPPORTED);
+}
+
+TEST_F(FakeDriver, RtsNeverDropsBeforeTheFrameHasLeftTheWire) {
+    const uint8_t frame[12] = {0x01, 0x0F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 0x55};
+    // At 1200 Bd a character is 10 bits in 8N1 and 12 in 8E2: 100 or 120 ms for the frame.
+    const std::tuple<char, int, uint64_t> lines[] = {{'N', 1, 100'000}, {'E', 2, 120'000}};
+    for (auto [parity, stop, wire_us] : lines) {
+        close_all_ports();
+        ComPort* p = open(1200, parity, 8, stop);
+        // Lowered straight after the write: the drop itself drains and waits.
+        p->op_rts(p, 1);
+        const uint64_t t0 = clock.now_us();
+        ASSERT_EQ(p->op_write_block(p, frame, sizeof frame), 0);
+        line->calls.clear();
+        EXPECT_EQ(p->op_rts(p, 0), 0);
+        EXPECT_EQ(line->rts_low_at_us - t0, wire_us) << parity;
+        EXPECT_EQ(line->calls, (std::vector<std::string>{"drain", "rts0"}));
+
+        // Counted from the hand-over to the kernel (the next call), not from the write.
+        p->op_rts(p, 1);
+        ASSERT_EQ(p->op_write_block(p, frame, sizeof frame), 0);
+        clock.sleep_us(30'000);
+        const uint64_t t1 = clock.now_us();
+        EXPECT_EQ(p->op_rx_count(p), 0);
+        EXPECT_EQ(wait_tx_empty(p), 0);
+        EXPECT_EQ(clock.now_us() - t1, wire_us) << parity;
+        const uint64_t t2 = clock.now_us();
+        p->op_rts(p, 0);  // already off the wire: no second wait
+        EXPECT_EQ(line->rts_low_at_us, t2);
+    }
 }
 
 TEST_F(FakeDriver, DumpOfAnOpenPortShowsSettingsQueuesErrorsAndModemLines) {

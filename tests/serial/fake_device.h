@@ -37,6 +37,7 @@ struct FakeLine {
     int reads = 0;
     int count_queries = 0;  // calls of error_counts
     bool rts = false, dtr = false, brk = false, is_open = false;
+    uint64_t rts_low_at_us = 0;  // when RTS was last lowered
 
     void arrive_due() {
         uint32_t now = platform::GetTickCount();
@@ -100,6 +101,7 @@ public:
         return 0;
     }
     int set_rts(bool on) override {
+        if (!on) l_->rts_low_at_us = platform::clock().now_us();
         l_->rts = on;
         l_->calls.push_back(on ? "rts1" : "rts0");
         return 0;

@@ -8,9 +8,12 @@
 
 #include "diag/diag.h"
 #include "platform/clock.h"
+#include "platform/codepage.h"
+#include "protocol/porcio.h"
 #include "serial/com_port.h"
 #include "serial/ser_port.h"
 #include "tests/serial/fake_device.h"
+#include "tests/serial/pty_line.h"
 
 namespace {
 
@@ -153,12 +156,14 @@ TEST_F(SerPort, PutCharAndWaitSentReachTheDevice) {
 
 TEST_F(SerPort, TwoTerminalsOnOnePortShareOneReceiveQueue) {
     TSer_Port port(0, 19200);
-    TSer_Port& first = port;
-    TSer_Port& second = port;
-    line->rx = {'A', 'B'};
-    EXPECT_EQ(first.GetChar(), 'A');
-    EXPECT_EQ(second.GetChar(), 'B');
-    EXPECT_EQ(first.GetChar(), -1);
+    TPorcio first(&port, 1);
+    TPorcio second(&port, 2);
+    line->rx = {0x06};
+    EXPECT_EQ(first.WaitAck(), 0);   // taken through the first terminal...
+    EXPECT_EQ(second.WaitAck(), 1);  // ...so gone for the second
+    line->rx = {0x06};
+    EXPECT_EQ(second.WaitAck(), 0);
+    EXPECT_EQ(first.WaitAck(), 1);
 }
 
 TEST_F(SerPort, CloseDropsTheLinesOnceAndIsSafeToRepeat) {
@@ -176,8 +181,63 @@ TEST_F(SerPort, CloseDropsTheLinesOnceAndIsSafeToRepeat) {
     // Reopening releases the port held so far instead of leaking it.
     TSer_Port port(0, 19200);
     EXPECT_TRUE(port.Open(1, 9600));
+    EXPECT_TRUE(port.FOpened);
     EXPECT_EQ(std::count(line->calls.begin(), line->calls.end(), "close"), 2);
     EXPECT_EQ(port.FComIndex, 1);
+}
+
+TEST_F(SerPort, LostDeviceIsClosedAtOnceAndRevivedUnderTheSamePort) {
+    testing_pty::TempConfig cfg;
+    const std::string adapter = cfg.root() + "/ttyUSB0";
+    std::ofstream(adapter).put('\n');
+    cfg.map(1, adapter);
+    TSer_Port port(0, 9600);
+    ASSERT_TRUE(port.FOpened);
+    ComPort* const driver_port = port.FPort;
+    EXPECT_FALSE(port.Revive());  // nothing lost
+    port.RtsOff();
+
+    line->rx_result = -EIO;            // pulled out while nothing reads,
+    std::filesystem::remove(adapter);  // and its link dangles
+    EXPECT_FALSE(port.Revive());       // the loss is noticed all the same
+    EXPECT_TRUE(port.Device_gone());
+    EXPECT_FALSE(line->is_open);
+
+    // Gone: nothing reaches the device, and a timed wait lasts its time.
+    line->rx_result = 0;
+    line->rx = {0x41};
+    line->calls.clear();
+    const int reads = line->reads;
+    const uint64_t start = clock.now_us();
+    EXPECT_EQ(port.GetChar(), -1);
+    EXPECT_EQ(port.GetCharWait(30), -1);
+    EXPECT_EQ(clock.now_us() - start, 30'000u);
+    EXPECT_EQ(port.PutChar('x'), GENERALERROR);
+    port.RtsOn();
+    port.ClearInput();
+    port.WaitSent();
+    EXPECT_EQ(line->reads, reads);
+    EXPECT_TRUE(line->calls.empty());
+
+    EXPECT_FALSE(port.Revive());  // still nothing behind the link
+    EXPECT_TRUE(line->calls.empty());
+
+    std::ofstream(adapter).put('\n');  // plugged in again
+    line->applied.clear();
+    EXPECT_TRUE(port.Revive());
+    EXPECT_FALSE(port.Device_gone());
+    EXPECT_EQ(port.FPort, driver_port);
+    ASSERT_EQ(line->applied.size(), 1u);
+    EXPECT_EQ(line->applied[0].baud, 9600u);
+    EXPECT_TRUE(line->dtr);
+    EXPECT_FALSE(line->rts);  // as the link left it
+    EXPECT_EQ(port.GetChar(), 0x41);
+
+    const std::string lost = "COM1: zarizeni odpojeno (" + cfg.com_link(1) + ")";
+    const std::string lines[] = {lost, platform::utf8_to_cp1250("COM1 otevřen"), "COM1: zarizeni " + cfg.com_link(1)};
+    std::vector<std::string> texts;
+    for (const std::string& l : log_lines(dir)) texts.push_back(l.substr(l.find(" - ") + 3));
+    EXPECT_EQ(texts, std::vector<std::string>(std::begin(lines), std::end(lines)));
 }
 
 TEST_F(SerPort, DestructorClosesTheDevice) {

@@ -1,0 +1,133 @@
+// Unplug and replug, modelled by stravon-termsim killed and started again on
+// the same COM link, in real time.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diag/diag.h"
+#include "platform/codepage.h"
+#include "protocol/porcio.h"
+#include "serial/com_port.h"
+#include "serial/ser_port.h"
+#include "tests/serial/pty_line.h"
+
+using namespace std::chrono;
+
+namespace {
+
+// stravon-termsim on a pty that `link` names; killed with the object.
+class Termsim {
+public:
+    Termsim(const std::string& link, std::vector<std::string> args) {
+        const char* bin = std::getenv("STRAVON_BIN");
+        const std::string exe = std::string(bin ? bin : ".") + "/stravon-termsim";
+        args.insert(args.begin(), {exe, "--pty", "--link", link, "--quiet"});
+        int out[2];
+        if (::pipe(out) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+        ::close(out[1]);
+        const auto until = steady_clock::now() + seconds(10);
+        char c;
+        while (steady_clock::now() < until) {  // the first line is the pty's path
+            pollfd p{out[0], POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            if (::read(out[0], &c, 1) != 1 || c == '\n') break;
+            path_ += c;
+        }
+        ::close(out[0]);
+    }
+    ~Termsim() { kill(); }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);  // no clean-up: its link is left dangling, as a by-id link is
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string path_;
+};
+
+double thread_cpu_ms() {
+    struct rusage ru;
+    ::getrusage(RUSAGE_THREAD, &ru);
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+TEST(Replug, TerminalLineKilledWhileBytesFlowIsReopenedOnItsLink) {
+    testing_pty::TempConfig cfg;
+    const std::string dir = cfg.root() + "/wd";
+    std::filesystem::create_directories(dir);
+    const std::string old_work_dir = Work_dir;
+    Work_dir = dir;
+    const std::string link = cfg.com_link(1);
+
+    auto sim = std::make_unique<Termsim>(link, std::vector<std::string>{"--master", "20"});
+    const std::string first = sim->path();
+    ASSERT_FALSE(first.empty());
+    TSer_Port port(0, 19200);
+    ASSERT_TRUE(port.FOpened);
+    EXPECT_EQ(port.Device_path(), first);
+    ASSERT_GE(port.GetCharWait(1000), 0);  // the master's polls flow
+
+    sim->kill();
+    for (int i = 0; i < 40 && !port.Device_gone(); ++i) port.GetCharWait(50);
+    ASSERT_TRUE(port.Device_gone());
+
+    // Gone: reads fail at once, waits last their time and do not spin.
+    const double cpu0 = thread_cpu_ms();
+    const auto start = steady_clock::now();
+    EXPECT_EQ(port.GetChar(), -1);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(port.GetCharWait(40), -1);
+    const double wall = duration<double, std::milli>(steady_clock::now() - start).count();
+    const double cpu = thread_cpu_ms() - cpu0;
+    EXPECT_GE(wall, 195);
+    EXPECT_LT(cpu, 0.2 * wall) << cpu << " ms of processor over " << wall << " ms";
+
+    struct stat st;
+    if (::stat(link.c_str(), &st) != 0) {  // unless another pty took the number meanwhile
+        EXPECT_FALSE(port.Revive());
+    }
+
+    sim = std::make_unique<Termsim>(link, std::vector<std::string>{});
+    ASSERT_FALSE(sim->path().empty());
+    ASSERT_TRUE(port.Revive());
+    EXPECT_FALSE(port.Device_gone());
+    EXPECT_EQ(port.Device_path(), sim->path());
+    TPorcio terminal(&port, 1);
+    EXPECT_TRUE(terminal.Ping());
+
+    std::vector<std::string> texts;
+    std::ifstream in(dir + "/errorlog.txt");
+    for (std::string l; std::getline(in, l);) texts.push_back(l.substr(l.find(" - ") + 3));
+    EXPECT_EQ(texts, (std::vector<std::string>{"COM1: zarizeni odpojeno (" + first + ")",
+                                               platform::utf8_to_cp1250("COM1 otevřen"),
+                                               "COM1: zarizeni " + sim->path()}));
+    Work_dir = old_work_dir;
+}
+
+}  // namespace
