@@ -20,10 +20,10 @@
 
 namespace {
 
-// How often the XEmbed tray is looked for; it may appear or restart later.
+// How often the trays are looked for; they may appear or restart later.
 constexpr int TrayWatchMs = 2000;
-// A watcher that does not answer this fast is taken as no host.
-constexpr int HostQueryMs = 2000;
+// A watcher that does not answer this fast is taken as no host for now.
+constexpr int HostQueryMs = 1000;
 
 const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
@@ -75,8 +75,14 @@ TStatusIcon::TStatusIcon(QWidget* owner)
 {
     FWatchTimer = new QTimer(this);
     FWatchTimer->setInterval(TrayWatchMs);
-    connect(FWatchTimer, &QTimer::timeout, this,
-            [this] { setTrayHosts(FStatusNotifierHost, xembed_tray_present()); });
+    connect(FWatchTimer, &QTimer::timeout, this, [this] {
+        // The bus's signals tell when a host comes; asking again until there
+        // is an icon covers a watcher that was slow to answer.
+        if (!FTray)
+            checkTrayHost();
+        else
+            setTrayHosts(FStatusNotifierHost, xembed_tray_present());
+    });
 }
 
 TStatusIcon::~TStatusIcon()
@@ -281,12 +287,11 @@ void TStatusIcon::watchTrayHosts()
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
-    FWatcherWatch = new QDBusServiceWatcher(WatcherService, bus,
-                                            QDBusServiceWatcher::WatchForRegistration |
-                                                QDBusServiceWatcher::WatchForUnregistration,
-                                            this);
-    connect(FWatcherWatch, &QDBusServiceWatcher::serviceRegistered, this, &TStatusIcon::statusNotifierChanged);
-    connect(FWatcherWatch, &QDBusServiceWatcher::serviceUnregistered, this, &TStatusIcon::statusNotifierChanged);
+    auto* watch = new QDBusServiceWatcher(
+        WatcherService, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration,
+        this);
+    connect(watch, &QDBusServiceWatcher::serviceRegistered, this, &TStatusIcon::statusNotifierChanged);
+    connect(watch, &QDBusServiceWatcher::serviceUnregistered, this, &TStatusIcon::statusNotifierChanged);
     // A panel may register as host only after its watcher took the name.
     for (const char* name : {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"})
         bus.connect(WatcherService, WatcherPath, WatcherService, QString::fromLatin1(name), this,

@@ -10,7 +10,6 @@
 #include <QSystemTrayIcon>
 
 class QAction;
-class QDBusServiceWatcher;
 class QTimer;
 class QWidget;
 
@@ -108,7 +107,6 @@ private:
     QSystemTrayIcon* FTray = nullptr;
     TTrayKind FTrayKind = TTrayKind::None;
     QTimer* FWatchTimer = nullptr;
-    QDBusServiceWatcher* FWatcherWatch = nullptr;
     bool FStatusNotifierHost = false;
     bool FXEmbedTray = false;
     // The start-up rule minimized the window because no tray was there.
