@@ -7,7 +7,6 @@
 #include <QDBusVariant>
 #include <QVariantMap>
 
-#include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
