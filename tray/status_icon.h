@@ -2,16 +2,21 @@
 #pragma once
 #include <QIcon>
 #include <QList>
+#include <QMenu>
 #include <QObject>
 #include <QPixmap>
 #include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
-#include <QMenu>
 class QAction;
 class QTimer;
 class QWidget;
+
+// The notification area the icon lives in. Qt picks its D-Bus tray
+// (StatusNotifierItem) when a host is on the session bus as the icon is
+// made, else the XEmbed tray of the X screen, and keeps that choice.
+enum class TTrayKind { None, XEmbed, StatusNotifier };
 
 class TStatusIcon : public QObject {
     Q_OBJECT
@@ -52,11 +57,13 @@ public:
     bool StartMinimized() const { return FStartMinimized; }
     void setStartMinimized(bool on) { FStartMinimized = on; }
 
-    // Runs once the owner's controls exist: puts the icon into the tray.
+    // Runs once the owner's controls exist: puts the icon into the tray, or
+    // into the first one that appears later.
     void Loaded();
     // Runs once the owner's start-up has ended: the main window stays hidden
     // when StartMinimized, unless there is no tray to bring it back from;
-    // then it starts minimized so it stays reachable.
+    // then it starts minimized so it stays reachable, and hides when a tray
+    // appears while it is still minimized.
     void applyStartState();
 
     void ShowApplication();
@@ -71,21 +78,39 @@ public:
     // The first default item of the popup menu in menu order, if any.
     QAction* defaultItem() const;
 
+    // Null until a tray exists: made earlier, Qt would never use a D-Bus tray.
     QSystemTrayIcon* trayIcon() const { return FTray; }
-    // Whether the tray host was available at the last check.
+    TTrayKind trayKind() const { return FTrayKind; }
+    // Whether the icon sits in a tray now, by our own watch of the hosts:
+    // Qt's isSystemTrayAvailable() is decided once and goes stale.
     bool trayAvailable() const { return FTrayAvailable; }
-    // One step of the tray availability watch (the timer calls it).
+    // Looks at both hosts now.
     void checkTrayHost();
+    // What the watches found: a StatusNotifier host on the session bus, an
+    // XEmbed tray on the X screen. Public so tests can stand in for them.
+    void setTrayHosts(bool statusNotifier, bool xembed);
 
 signals:
     void Click();
     void DblClick();
     void MiddleClick();
 
+private slots:
+    void statusNotifierChanged();
+
 private:
+    void watchTrayHosts();
+    void ensureTray();
+    void runDefaultItem();
+
     QPointer<QWidget> FOwner;
     QSystemTrayIcon* FTray = nullptr;
+    TTrayKind FTrayKind = TTrayKind::None;
     QTimer* FWatchTimer = nullptr;
+    bool FStatusNotifierHost = false;
+    bool FXEmbedTray = false;
+    // The start-up rule minimized the window because no tray was there.
+    bool FHiddenByStart = false;
     QList<QPixmap> FIconList;
     bool FHasList = false;
     int FIconIndex = 0;

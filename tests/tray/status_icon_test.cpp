@@ -91,6 +91,7 @@ TEST_F(StatusIconTest, HintIsCutAndShownOnlyWhenWanted)
 {
     TStatusIcon icon(&owner);
     icon.Loaded();
+    icon.setTrayHosts(false, true);
     icon.setHint(QString(200, QChar(u'č')));
     EXPECT_EQ(icon.Hint().size(), 127);
     EXPECT_TRUE(icon.effectiveToolTip().isEmpty()) << "ShowHint is off";
@@ -120,6 +121,8 @@ TEST_F(StatusIconTest, DoubleClickRunsTheDefaultItemOnly)
     menu.setDefaultAction(show);
     icon.setPopupMenu(&menu);
     icon.Loaded();
+    icon.setTrayHosts(false, true);
+    ASSERT_EQ(icon.trayKind(), TTrayKind::XEmbed);
 
     QSignalSpy shown(show, &QAction::triggered), hidden(hide, &QAction::triggered),
         quitted(quit, &QAction::triggered), dbl(&icon, &TStatusIcon::DblClick),
@@ -149,6 +152,17 @@ TEST_F(StatusIconTest, DoubleClickRunsTheDefaultItemOnly)
     icon.setLeftPopup(true);
     icon.handleActivation(QSystemTrayIcon::DoubleClick);
     EXPECT_EQ(quitted.count(), 0) << "with LeftPopup the double click runs no item";
+
+    // A D-Bus panel passes its activate on as a single click, never a double one.
+    menu.setDefaultAction(show);
+    TStatusIcon item(&owner);
+    item.setPopupMenu(&menu);
+    item.Loaded();
+    item.setTrayHosts(true, true);
+    ASSERT_EQ(item.trayKind(), TTrayKind::StatusNotifier);
+    item.handleActivation(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(shown.count(), 2) << "activate on a D-Bus tray runs the default item";
+    EXPECT_EQ(hidden.count() + quitted.count(), 0);
 }
 
 TEST_F(StatusIconTest, LosingTheMenuClearsTheReference)
@@ -201,6 +215,7 @@ TEST_F(StatusIconTest, IconVisibleAddsAndDeletes)
     TStatusIcon icon(&owner);
     icon.setIconList(make_image_list());
     icon.Loaded();
+    icon.setTrayHosts(false, true);
     EXPECT_TRUE(icon.IconVisible());
     icon.setIconVisible(false);
     EXPECT_FALSE(icon.IconVisible());
@@ -208,4 +223,56 @@ TEST_F(StatusIconTest, IconVisibleAddsAndDeletes)
     icon.setIconVisible(true);
     EXPECT_TRUE(icon.IconVisible());
     EXPECT_EQ(image_of(icon.trayIcon()->icon()), make_image_list()[0].toImage());
+}
+
+TEST_F(StatusIconTest, TrayAppearingLaterTakesTheIconAndTheStartRule)
+{
+    const QList<QPixmap> pics = make_image_list();
+    QMenu menu;
+    menu.setDefaultAction(menu.addAction(QStringLiteral("Zobrazit program")));
+    TStatusIcon icon(&owner);
+    icon.setIconList(pics);
+    icon.setHint(QStringLiteral("Komunikátor PORCIO"));
+    icon.setShowHint(true);
+    icon.setPopupMenu(&menu);
+    icon.setStartMinimized(true);
+    icon.Loaded();
+    icon.applyStartState();
+    EXPECT_EQ(icon.trayIcon(), nullptr) << "made before a tray exists, Qt would never use the D-Bus one";
+    EXPECT_TRUE(owner.isVisible() && owner.isMinimized());
+    icon.setIconIndex(1);
+
+    icon.setTrayHosts(true, false);
+    ASSERT_NE(icon.trayIcon(), nullptr);
+    EXPECT_TRUE(icon.trayAvailable());
+    EXPECT_TRUE(icon.trayIcon()->isVisible());
+    EXPECT_EQ(image_of(icon.trayIcon()->icon()), pics[1].toImage()) << "the current picture, not the first";
+    EXPECT_EQ(icon.trayIcon()->toolTip(), QStringLiteral("Komunikátor PORCIO"));
+    EXPECT_EQ(icon.trayIcon()->contextMenu(), &menu);
+    EXPECT_FALSE(owner.isVisible()) << "the start-up rule hides the window once there is a tray";
+
+    // A panel restart: the item stays the same and hiding minimizes meanwhile.
+    QSystemTrayIcon* const item = icon.trayIcon();
+    icon.setTrayHosts(false, true);
+    EXPECT_FALSE(icon.trayAvailable()) << "Qt stays on the D-Bus tray it started on";
+    icon.ShowApplication();
+    icon.HideApplication();
+    EXPECT_TRUE(owner.isVisible() && owner.isMinimized());
+    icon.setTrayHosts(true, true);
+    EXPECT_EQ(icon.trayIcon(), item);
+    EXPECT_TRUE(owner.isVisible()) << "only the start-up rule hides when the tray comes";
+    icon.HideApplication();
+    EXPECT_FALSE(owner.isVisible());
+
+    // Shown before the tray came, then minimized by the operator: it stays.
+    QWidget other;
+    TStatusIcon late(&other);
+    late.setStartMinimized(true);
+    late.Loaded();
+    late.applyStartState();
+    late.ShowApplication();
+    other.showMinimized();
+    late.setTrayHosts(false, true);
+    EXPECT_EQ(late.trayKind(), TTrayKind::XEmbed);
+    EXPECT_TRUE(other.isVisible());
 }
