@@ -64,6 +64,8 @@ private:
 class TForm1::RunScope {
 public:
     explicit RunScope(TForm1& f) : F(f) {
+        // A device unplugged and back is reopened before the run, not in it.
+        F.Revive_ports();
         F.FRunning = true;
         F.Enable_run_controls(false);
         F.setCursor(Qt::BusyCursor);

@@ -5,6 +5,8 @@
 #include "platform/codepage.h"
 #include "platform/dispatch.h"
 #include "platform/registry.h"
+#include "platform/serial_device.h"
+#include "platform/tty_info.h"
 #include "protocol/porcio.h"
 #include "protocol/settings.h"
 #include "serial/ser_port.h"
@@ -30,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace {
 
@@ -139,6 +142,14 @@ TForm1::TForm1(TDialogs& dialogs, QWidget* parent)
     setVisible(false);               // 7
     Line_up();                       // 8
     Start_watcher();                 // 9
+    // An adapter unplugged and plugged in again comes back without a restart;
+    // never inside a link wait.
+    FReviveTimer = new QTimer(this);
+    connect(FReviveTimer, &QTimer::timeout, this, [this] {
+        if (!FRunning)
+            Revive_ports();
+    });
+    FReviveTimer->start(2000);
 }
 
 TForm1::~TForm1()
@@ -225,6 +236,8 @@ void TForm1::connect_handlers()
     connect(u.BitBtn3, &QPushButton::clicked, this, &TForm1::BitBtn3Click);
     connect(u.BitBtn1, &QPushButton::clicked, this, guarded(&TForm1::BitBtn1Click));
     connect(u.Delay_add, &QComboBox::editTextChanged, this, guarded(&TForm1::Delay_addChange));
+    for (int n = 1; n <= 4; ++n)
+        connect(port(u, n), &QComboBox::currentIndexChanged, this, &TForm1::Update_device_tips);
     connect(u.Show_window, &QAction::triggered, this, &TForm1::Show_windowClick);
     connect(u.Hide_window, &QAction::triggered, this, &TForm1::Hide_windowClick);
     connect(u.Konec, &QAction::triggered, this, &TForm1::KonecClick);
@@ -425,6 +438,9 @@ void TForm1::Line_up()
                       .arg(p + 1)
                       .arg(open[p] ? QStringLiteral("otevřen") : QStringLiteral("neotevřen"))
                       .toStdString());
+        // Which device COMn is, for the technician.
+        if (open[p])
+            Log_error(Ports[p]->Device_line());
     }
 
     for (int n = 1; n <= 4; ++n) {
@@ -449,6 +465,7 @@ void TForm1::Line_up()
 
     FUi->Memo1->clear();
     Show_pending = false;
+    Update_device_tips();
     if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) {
         FUi->PageControl1->setCurrentWidget(FUi->TabSheet2);
         Dialogs.message(this, NoPortWarning, QStringLiteral("Pozor!"), TBoxIcon::Warning);
@@ -456,6 +473,37 @@ void TForm1::Line_up()
         setVisible(true);
     }
     End_run();
+}
+
+void TForm1::Revive_ports()
+{
+    for (auto& port : Ports)
+        if (port && port->FOpened && port->Device_gone())
+            port->Revive();
+    Update_device_tips();
+}
+
+// The device each COM port leads to now; names a missing one as such, for
+// an unplugged adapter is the first thing to look for.
+void TForm1::Update_device_tips()
+{
+    const auto tip = [](int com_index) {
+        const std::string device = platform::resolve_device(platform::com_device_path(com_index + 1));
+        struct stat st {};
+        const bool present = ::stat(device.c_str(), &st) == 0;
+        return QStringLiteral("COM%1: %2%3")
+            .arg(com_index + 1)
+            .arg(QString::fromStdString(device))
+            .arg(present ? QString() : QStringLiteral(" (zařízení chybí)"));
+    };
+    for (int n = 1; n <= 4; ++n) {
+        const int index = combo_index(port(*FUi, n));
+        port(*FUi, n)->setToolTip(index >= 0 ? tip(index) : QString());
+        const uint8_t p = Data_CFG.Port(n);
+        if (Indicators[n - 1])
+            Indicators[n - 1]->setToolTip(Terminals[n - 1] ? QStringLiteral("Term %1, ").arg(n) + tip(p)
+                                                           : QStringLiteral("Term %1: nepřipojen").arg(n));
+    }
 }
 
 void TForm1::Show_windowClick() { FStatusIcon1->ShowApplication(); }

@@ -20,6 +20,7 @@ class TForm1;
 }
 class QComboBox;
 class QMenu;
+class QTimer;
 class TPorcio;
 class TSer_Port;
 class TStatusIcon;
@@ -124,6 +125,9 @@ private:
     void Enable_run_controls(bool on);
     std::string Output_name() const;
 
+    // Reopens devices that failed and are there again; shows what each COM port is.
+    void Revive_ports();
+    void Update_device_tips();
     void End_run();
     void Release_all();
     void Wait_for_watcher();
@@ -134,6 +138,7 @@ private:
     QMenu* FPopupMenu1 = nullptr;
     TStatusIcon* FStatusIcon1 = nullptr;
     TOpenFileRequest FOpenDialog1;
+    QTimer* FReviveTimer = nullptr;
     std::array<TShape*, 4> Indicators{};
 
     // Owned for the run.

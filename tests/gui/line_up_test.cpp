@@ -22,6 +22,11 @@ protected:
     LineUpTest() { gui_test::app(); }
 
     void simulate(int com, const QStringList& args) { sims.start(com, args); }
+    // The line after "COMn otevřen": the device the link led to.
+    std::string device(int com) const
+    {
+        return "COM" + std::to_string(com) + ": zarizeni " + std::filesystem::canonical(box.com_link(com)).string();
+    }
 
     void configure(const TDataCFG& c)
     {
@@ -56,9 +61,12 @@ TEST_F(LineUpTest, MasterSlaveAndSilentLines)
     configure(c);
 
     auto form = std::make_unique<TForm1>(dialogs);
-    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", "COM2 otevřen",
-                                                         "COM3 otevřen", "TERM 1 SLAVE", "TERM 2 SLAVE",
-                                                         "TERM 3 MASTER", "TERM 4 NEPRIPOJEN"}));
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", device(1), "COM2 otevřen",
+                                                         device(2), "COM3 otevřen", device(3), "TERM 1 SLAVE",
+                                                         "TERM 2 SLAVE", "TERM 3 MASTER", "TERM 4 NEPRIPOJEN"}));
+    // What each COM port is, also where there is no room for a log.
+    EXPECT_EQ(form->Indicator(3)->toolTip().toStdString(), "Term 3, COM2: " + device(2).substr(15));
+    EXPECT_EQ(gui_test::Port(form->ui(), 0)->toolTip().toStdString(), "COM1: " + device(1).substr(15));
     EXPECT_EQ(form->Indicator(1)->brushColor(), colors::Aqua);
     EXPECT_EQ(form->Indicator(2)->brushColor(), colors::Aqua);
     EXPECT_EQ(form->Indicator(3)->brushColor(), colors::Lime);
@@ -98,9 +106,10 @@ TEST_F(LineUpTest, MissingDeviceAndUnconnectedPosition)
     configure(c);
 
     TForm1 form(dialogs);
-    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen",
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", device(1),
                                                          "Chyba RS232 cislo: -14  NO8250", "COM5 neotevřen",
                                                          "TERM 2 SLAVE"}));
+    EXPECT_NE(gui_test::Port(form.ui(), 0)->toolTip().indexOf(QStringLiteral("(zařízení chybí)")), -1) << "COM5";
     EXPECT_EQ(form.Indicator(1)->brushColor(), colors::White);
     EXPECT_EQ(form.Indicator(2)->brushColor(), colors::Aqua);
     EXPECT_EQ(form.Indicator(3)->brushColor(), colors::White);

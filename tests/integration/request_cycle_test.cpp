@@ -3,7 +3,11 @@
 // working directory as the canteen information system drops them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include "tests/integration/harness.h"
@@ -235,4 +239,95 @@ TEST(RequestCycle, SecondRequestIsTakenAboutASecondAfterTheFirstEnded) {
     auto taken = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(taken, 700ms);
     EXPECT_LT(taken, 5s);
+}
+
+namespace {
+
+// A read command answered by 2500 diner records: 60000 bytes, 31 s on the wire.
+struct LongBlock {
+    std::string file = "/tmp/stravon-long-block-" + std::to_string(getpid()) + ".bin";
+    LongBlock();
+    ~LongBlock() { std::remove(file.c_str()); }
+    std::vector<std::string> args() const { return {"--block", "1:Y:" + file}; }
+};
+
+LongBlock::LongBlock() {
+    std::string block;
+    for (int r = 0; r < 2500; ++r) {
+        std::string rec(24, '\0');
+        rec[0] = 'R';
+        rec[1] = static_cast<char>(r >> 8);
+        rec[2] = static_cast<char>(r);
+        block += rec;
+    }
+    write_file(file, block);
+}
+
+// CPU seconds the process has used so far.
+double cpu_seconds(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stod(field);
+    return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+TEST(RequestCycle, UnpluggedLineIsReopenedAndAnsweredWithoutARestart) {
+    const LongBlock block;
+    Router r(Record(), block.args());
+    const std::string opened_once = r.box.log();
+    std::vector<std::string> sim_args = block.args();
+    sim_args.insert(sim_args.end(), {"--log", r.sim_log, "--ack-delay", "20"});
+
+    r.drop("Y\r\n");
+    std::this_thread::sleep_for(3s);  // in the middle of the block
+    r.sim.signal(SIGKILL);
+    r.sim.wait(5000);
+    ASSERT_TRUE(wait_for_log(r.box, "zarizeni odpojeno", 10000)) << r.box.log();
+    // While the line is gone nothing spins.
+    const double cpu0 = cpu_seconds(r.router.pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(cpu_seconds(r.router.pid()) - cpu0, 0.4);
+
+    r.sim = r.box.start_termsim(1, sim_args);
+    // Reopened by the window's timer, without a request and without a restart.
+    auto t0 = std::chrono::steady_clock::now();
+    std::string log;
+    while (std::chrono::steady_clock::now() - t0 < 20s) {
+        log = r.box.log();
+        if (log.rfind("COM1 otev\xF8" "en") > opened_once.size()) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    const size_t lost = log.find("zarizeni odpojeno");
+    const size_t again = log.rfind("COM1 otev\xF8" "en");
+    ASSERT_NE(lost, std::string::npos);
+    ASSERT_NE(again, std::string::npos);
+    EXPECT_GT(again, lost) << log;
+    EXPECT_EQ(log.find("zarizeni odpojeno", lost + 1), std::string::npos) << "said once";
+    EXPECT_NE(log.find("COM1: zarizeni /dev/pts/", again), std::string::npos) << log;
+
+    r.drop("S\r\n");
+    auto t1 = std::chrono::steady_clock::now();
+    while (r.status() != "1,1\n" && std::chrono::steady_clock::now() - t1 < 20s) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r.status(), "1,1\n") << r.box.log();
+}
+
+TEST(RequestCycle, TerminationDuringALongReadEndsWithinThreeSeconds) {
+    const LongBlock block;
+    Router r(Record(), block.args());
+    r.drop("Y\r\nS\r\n");
+    std::this_thread::sleep_for(2500ms);  // the block is on its way
+    const auto t0 = std::chrono::steady_clock::now();
+    r.router.signal(SIGTERM);
+    EXPECT_EQ(r.router.wait(3000), 0) << "not ended within 3 s";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    const std::string log = r.box.log();
+    EXPECT_NE(log.find("Stop programu"), std::string::npos) << log;
+    EXPECT_EQ(r.status(), "1,0\n") << "written for what was done: Y delivered, its block abandoned";
+    EXPECT_TRUE(exists(r.box.work + "/vystup.txt"));
+    EXPECT_EQ(r.frames_since(0), (std::vector<std::string>{"01 04 59 5E"})) << "S is not sent";
 }

@@ -209,9 +209,10 @@ TEST_F(PollWindowTest, FrameAfterPollIsKeyedAndFollowsThePoll) {
     }
     EXPECT_FALSE(script.rts);
     EXPECT_EQ(script.written[0].at_us, poll_from + 36'000 + 2'000) << "RTS settles, then the frame at once";
-    // The frame's 5 ms before input is cleared and RTS drops.
-    EXPECT_GE(script.rts_off_at_us - script.written[0].at_us, 5'000u);
-    EXPECT_LT(script.rts_off_at_us - script.written[0].at_us, 6'000u);
+    // The frame leaves the wire, then 5 ms before input is cleared and RTS drops.
+    const uint64_t wire_us = 4 * 10'000'000 / 19200;
+    EXPECT_GE(script.rts_off_at_us - script.written[0].at_us, wire_us + 5'000);
+    EXPECT_LT(script.rts_off_at_us - script.written[0].at_us, wire_us + 6'000);
     // Events ran while the line was quiet, never once a poll had begun.
     EXPECT_FALSE(dispatched_at.empty());
     for (uint64_t t : dispatched_at) EXPECT_TRUE(t < poll_from || t > script.written[0].at_us) << t - t0;
