@@ -56,6 +56,7 @@ public:
     bool ok(const std::string& path) const { return path.empty() || file_; }
     void line(uint64_t us, uint8_t address, const char* dir, const std::vector<uint8_t>& bytes,
               const char* tail) {
+        if (!file_ && !to_stderr_) return;  // a block's text is long to make
         char head[48];
         std::snprintf(head, sizeof head, "%llu %02X %s ", static_cast<unsigned long long>(us / 1000),
                       address, dir);
@@ -225,6 +226,10 @@ int main(int argc, char** argv) {
         }
 
         line.advance_to(now);
+        // Bytes due go out before the log is written, which for a long
+        // block takes a while.
+        const std::vector<uint8_t> out = line.take_arrived(now);
+        if (!out.empty() && !write_all(fd, out)) hangup = true;
         for (; frames_logged < line.frames().size(); ++frames_logged) {
             const auto& f = line.frames()[frames_logged];
             log.line(f.end_us, f.address(), "RX", f.bytes, f.checksum_ok ? "OK" : "BADSUM");
@@ -233,9 +238,6 @@ int main(int argc, char** argv) {
             const auto& s = line.sent()[answers_logged];
             if (s.kind != sim::AnswerKind::Poll) log.line(s.start_us, s.address, "TX", s.bytes, kind_word(s.kind));
         }
-
-        const std::vector<uint8_t> out = line.take_arrived(now);
-        if (!out.empty() && !write_all(fd, out)) hangup = true;
 
         if (hangup) {
             if (opt.exit_on_hangup) break;
