@@ -205,6 +205,15 @@ WindowState XScreen::window_state(const std::string& title_part)
     return state;
 }
 
+std::vector<std::string> XScreen::titles(const std::string& title_part)
+{
+    std::vector<std::string> out;
+    for (xcb_window_t w : d_->children(d_->root))
+        if (d_->viewable(w) && d_->title(w).find(title_part) != std::string::npos)
+            out.push_back(d_->title(w));
+    return out;
+}
+
 uint32_t XScreen::docked_window(const std::string& wm_instance)
 {
     std::vector<xcb_window_t> todo = d_->children(d_->root);

@@ -39,6 +39,8 @@ public:
     // is not mapped or does not exist; minimized when mapped with the iconic
     // start hint (without a window manager a minimized window stays mapped).
     WindowState window_state(const std::string& title_part);
+    // The whole titles of the viewable top-level windows whose title contains title_part.
+    std::vector<std::string> titles(const std::string& title_part);
     // A window of the program (WM_CLASS instance) that a tray took in: it
     // sits inside another window and is viewable. 0 when there is none.
     uint32_t docked_window(const std::string& wm_instance);

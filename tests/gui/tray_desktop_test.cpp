@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <unistd.h>
 #include <cstdlib>
 
 // fontconfig keeps a cache for the process's life; not ours to free.
@@ -46,10 +48,10 @@ struct Router {
     itest::Child sim;
     itest::Child router;
 
-    explicit Router(const desktop::Desktop& desk)
+    explicit Router(const desktop::Desktop& desk, const std::vector<std::string>& sim_args = {})
     {
         box.write_record(itest::Record());
-        sim = box.start_termsim(1, {});
+        sim = box.start_termsim(1, sim_args);
         router = itest::Child({itest::bin_dir() + "/stravon"}, desk.env(box.env()), box.work);
     }
     ~Router()
@@ -123,6 +125,46 @@ TEST_F(TrayDesktop, ActivateOnTheItemShowsTheWindow)
 
     ASSERT_TRUE(items.activate(*item, 10, 10));
     EXPECT_TRUE(window_becomes(WindowState::Shown)) << desktop::to_string(window());
+    // The caption as it stands, with nothing appended.
+    EXPECT_EQ(desk.x().titles(WindowTitle),
+              std::vector<std::string>{"Stravon - komunikátor pro jídelny (4 týdny)"});
+}
+
+TEST_F(TrayDesktop, ABusyRouterAnswersThePanelAndShowsItsBusyPicture)
+{
+    // A read command answered by 400 records: about 5 s on the wire.
+    std::string block;
+    for (int r = 0; r < 400; ++r)
+        block += std::string(1, 'R') + std::string(23, '\0');
+    desk.start_watcher();
+    const std::string file = "/tmp/stravon-tray-block-" + std::to_string(getpid()) + ".bin";
+    itest::write_file(file, block);
+    struct Gone {
+        std::string f;
+        ~Gone() { std::remove(f.c_str()); }
+    } gone{file};
+    Router r(desk, {"--block", "1:Y:" + file});
+    ASSERT_TRUE(r.started()) << r.box.log() << r.router.output();
+    std::optional<desktop::Item> item = items.wait_for_item(15000);
+    ASSERT_TRUE(item) << r.router.output();
+
+    itest::Child porcio({itest::bin_dir() + "/stravon-porcio", "--dir", r.box.work, "--request", "pozad.txt",
+                         "--output", "vystup.txt", "--timeout", "60", "--", "Y"},
+                        r.box.env(), r.box.work);
+    const auto samples = items.sample_icon(*item, [&] { return !porcio.running(); }, 50, 60000);
+    EXPECT_EQ(porcio.wait(5000), 0) << porcio.output();
+    ASSERT_FALSE(samples.empty());
+    bool busy = false;
+    std::chrono::milliseconds slowest{0};
+    for (const auto& s : samples) {
+        busy = busy || s.picture == picture(PictureBusy);
+        slowest = std::max(slowest, s.answered_in);
+        EXPECT_FALSE(s.picture.isNull()) << "no answer at " << s.at.count() << " ms";
+    }
+    EXPECT_TRUE(busy) << "the busy picture is shown during the request";
+    EXPECT_EQ(items.icon_pixmap(*item), picture(PictureIdle)) << "and the idle one after";
+    EXPECT_LT(slowest.count(), 500) << "the panel's calls are answered during the read";
+    EXPECT_GT(samples.size(), 50u) << "sampled through the whole read";
 }
 
 TEST_F(TrayDesktop, XEmbedIconDocksAndADoubleClickShowsTheWindow)
