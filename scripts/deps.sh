@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing,
+# and any further packages named as arguments.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev)
+pkgs=(cmake ninja-build g++ libgtest-dev qt6-base-dev librsvg2-bin "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
