@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing,
+# and any further packages named as arguments.
 set -euo pipefail
 pkgs=(
   # the build
-  cmake ninja-build g++ libgtest-dev qt6-base-dev pkg-config libxcb1-dev
+  cmake ninja-build g++ libgtest-dev qt6-base-dev pkg-config libxcb1-dev librsvg2-bin
   # what the window shows: Nimbus Sans and Nimbus Mono PS, Qt's Czech texts
   fonts-urw-base35 qt6-translations-l10n
   # tests: desktop entries, a display, a session bus, tray hosts, screenshots
   desktop-file-utils libglib2.0-bin xvfb dbus-daemon trayer xdotool imagemagick
   # fuzzing
   clang libclang-rt-dev llvm
+  # what the caller asks for besides
+  "$@"
 )
 missing=()
 for p in "${pkgs[@]}"; do
