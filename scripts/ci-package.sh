@@ -62,16 +62,7 @@ stravon-autostart --remove >/dev/null
 [ ! -e "$entry" ] || fail "stravon-autostart --remove left the entry"
 stravon-ports >/dev/null
 
-# Terminal 1 at address 1 on COM1, 19200 Bd; request pozad.txt, output vystup.txt.
-record=(01 00 01  00 00 00  00 00 00  00 00 00  04 00 00 00  c4 09 00 00  05 00 00 00  05 00 00 00  00 00 01)
-name() { local s=$1 i; for ((i = 0; i < 15; i++)); do
-  if ((i < ${#s})); then printf '%02x ' "'${s:i:1}"; else printf '00 '; fi; done; }
-record+=($(name pozad.txt) $(name vystup.txt) 01 01 01 00 00 00 00)
-{
-  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-  printf '[HKEY_CURRENT_USER\\Software\\VELKON_Software\\Porcio\\Setup]\r\n'
-  printf '"Data_CFG"=hex:%s\r\n' "$(IFS=,; echo "${record[*]}")"
-} >"$cfg/user.reg"
+scripts/demo-config.sh "$cfg/user.reg"
 
 stravon-termsim --pty --link "$cfg/dosdevices/com1" --terminal 1 --quiet >"$t/termsim.out" 2>&1 &
 pids+=($!)

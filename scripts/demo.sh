@@ -15,17 +15,7 @@ export XDG_CONFIG_HOME=$demo/config XDG_RUNTIME_DIR=$demo/run
 mkdir -p "$XDG_CONFIG_HOME/stravon/dosdevices" "$XDG_RUNTIME_DIR" "$demo/wd"
 chmod 700 "$XDG_RUNTIME_DIR"
 
-# Terminal 1 at address 1 on COM1, 19200 Bd, 2500 records, 5 breakfasts and
-# 5 dinners, credit on; request file pozad.txt, output file vystup.txt.
-record=(01 00 01  00 00 00  00 00 00  00 00 00  04 00 00 00  c4 09 00 00  05 00 00 00  05 00 00 00  00 00 01)
-name() { local s=$1 i; for ((i = 0; i < 15; i++)); do
-  if ((i < ${#s})); then printf '%02x ' "'${s:i:1}"; else printf '00 '; fi; done; }
-record+=($(name pozad.txt) $(name vystup.txt) 01 01 01 00 00 00 00)
-{
-  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-  printf '[HKEY_CURRENT_USER\\Software\\VELKON_Software\\Porcio\\Setup]\r\n'
-  printf '"Data_CFG"=hex:%s\r\n' "$(IFS=,; echo "${record[*]}")"
-} >"$XDG_CONFIG_HOME/stravon/user.reg"
+scripts/demo-config.sh "$XDG_CONFIG_HOME/stravon/user.reg"
 
 "$bin/stravon-termsim" --pty --link "$XDG_CONFIG_HOME/stravon/dosdevices/com1" --terminal 1 \
   --log "$demo/line.log" --quiet >"$demo/termsim.out" 2>&1 &
