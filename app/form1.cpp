@@ -477,8 +477,9 @@ void TForm1::Line_up()
 
 void TForm1::Revive_ports()
 {
+    // Revive also asks an idle port whether its device is still there.
     for (auto& port : Ports)
-        if (port && port->FOpened && port->Device_gone())
+        if (port && port->FOpened)
             port->Revive();
     Update_device_tips();
 }

@@ -324,6 +324,17 @@ TEST(RequestCycle, UnpluggedLineIsReopenedAndAnsweredWithoutARestart) {
     auto t1 = std::chrono::steady_clock::now();
     while (r.status() != "1,1\n" && std::chrono::steady_clock::now() - t1 < 20s) std::this_thread::sleep_for(50ms);
     EXPECT_EQ(r.status(), "1,1\n") << r.box.log();
+
+    // Unplugged while idle: the timer notices it and lets the device go, so
+    // that the adapter can come back under its own name before any request.
+    const size_t idle_from = r.box.log().size();
+    r.sim.signal(SIGKILL);
+    r.sim.wait(5000);
+    auto t2 = std::chrono::steady_clock::now();
+    while (r.box.log().find("zarizeni odpojeno", idle_from) == std::string::npos &&
+           std::chrono::steady_clock::now() - t2 < 5s)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_NE(r.box.log().find("zarizeni odpojeno", idle_from), std::string::npos) << r.box.log();
 }
 
 TEST(RequestCycle, TerminationDuringALongReadEndsWithinThreeSeconds) {
