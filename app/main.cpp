@@ -20,15 +20,12 @@ namespace {
 
 const char* const SecondCopy = "Tento program může být spuštěn pouze jednou!!!";
 
-// Qt aborts when it finds no display; the exit status then still tells a
-// second copy (-1) from a program that could not start (1).
+// Qt aborts when it cannot open the display; the exit status then still
+// tells a second copy (-1) from a program that could not start (1).
 int exit_status_without_display = 1;
-
-void say_no_display()
-{
-    std::fprintf(stderr, "stravon: není k dispozici žádný displej (DISPLAY ani WAYLAND_DISPLAY); "
-                         "bez displeje jej spusťte s QT_QPA_PLATFORM=offscreen\n");
-}
+// Qt's application object exists before its platform is up, so the handler
+// cannot ask Qt whether the start got that far.
+bool platform_up = false;
 
 bool display_missing()
 {
@@ -39,10 +36,17 @@ bool display_missing()
     return unset("QT_QPA_PLATFORM") && unset("DISPLAY") && unset("WAYLAND_DISPLAY");
 }
 
+void say_no_display()
+{
+    std::fprintf(stderr, "stravon: %s; bez displeje jej spusťte s QT_QPA_PLATFORM=offscreen\n",
+                 display_missing() ? "není k dispozici žádný displej (DISPLAY ani WAYLAND_DISPLAY)"
+                                   : "displej nelze otevřít");
+}
+
 void on_qt_message(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    if (type == QtFatalMsg && QCoreApplication::instance() == nullptr) {
+    if (type == QtFatalMsg && !platform_up) {
         // The platform could not be started: say how to run without one.
         say_no_display();
         std::_Exit(exit_status_without_display);
@@ -64,6 +68,7 @@ int main(int argc, char** argv)
                 return -1;
             }
             QApplication app(argc, argv);
+            platform_up = true;
             TQtDialogs dialogs;
             dialogs.message(nullptr, QString::fromUtf8(SecondCopy), QStringLiteral("Varování"), TBoxIcon::Error);
             return -1;
@@ -83,6 +88,7 @@ int main(int argc, char** argv)
     int rc = 0;
     {
         QApplication app(argc, argv);
+        platform_up = true;
         QApplication::setApplicationName(QStringLiteral("Stravon"));
         QApplication::setQuitOnLastWindowClosed(false);
         // Ano/Ne, OK and the file dialog in Czech, as the rest of the window.

@@ -18,6 +18,9 @@ extern char** environ;
 
 namespace {
 
+// No X server listens there on a test machine.
+const std::string StaleDisplay = "DISPLAY=:193";
+
 namespace fs = std::filesystem;
 
 class ProgramTest : public ::testing::Test {
@@ -46,14 +49,16 @@ protected:
         fs::remove_all(root, ec);
     }
 
-    // Without offscreen the program finds no display: CI has none.
-    pid_t spawn(const std::string& err_file, bool offscreen = true, const std::string& runtime_dir = "run")
+    // Without offscreen the program finds no display: CI has none. A display
+    // that is named but cannot be reached fails later, inside Qt.
+    pid_t spawn(const std::string& err_file, const std::string& display = "QT_QPA_PLATFORM=offscreen",
+                const std::string& runtime_dir = "run")
     {
         std::vector<std::string> env = {"XDG_CONFIG_HOME=" + (root / "cfg").string(),
                                         "XDG_RUNTIME_DIR=" + (root / runtime_dir).string(),
                                         "HOME=" + root.string(), "PATH=/usr/bin:/bin"};
-        if (offscreen)
-            env.push_back("QT_QPA_PLATFORM=offscreen");
+        if (!display.empty())
+            env.push_back(display);
         std::vector<char*> envp;
         for (auto& e : env)
             envp.push_back(e.data());
@@ -137,10 +142,13 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndTheFirstEndsOnSignal)
     EXPECT_NE(file_text("second.err").find("Tento program může být spuštěn pouze jednou!!!"), std::string::npos);
     EXPECT_EQ(log_text(), log_before) << "the second copy logs nothing";
     // Without a display too: no abort, the status and the message of a second copy.
-    const pid_t headless_second = spawn("headless-second.err", false);
+    const pid_t headless_second = spawn("headless-second.err", "");
     EXPECT_EQ(wait_status(headless_second, std::chrono::seconds(30)), 255);
     EXPECT_NE(file_text("headless-second.err").find("Tento program může být spuštěn pouze jednou!!!"), std::string::npos);
     EXPECT_NE(file_text("headless-second.err").find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
+    // A display that is named but gone (a stale DISPLAY after su or ssh -X).
+    const pid_t stale_second = spawn("stale-second.err", StaleDisplay);
+    EXPECT_EQ(wait_status(stale_second, std::chrono::seconds(30)), 255) << file_text("stale-second.err");
 
     // The first copy still runs and still holds the lock.
     EXPECT_EQ(wait_status(first, std::chrono::seconds(0)), -1);
@@ -164,13 +172,16 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndTheFirstEndsOnSignal)
     EXPECT_EQ(count_in_log("Stop programu"), 2);
 
     // No display: one clear line and the status 1, not an abort.
-    const pid_t headless = spawn("headless.err", false);
+    const pid_t headless = spawn("headless.err", "");
     EXPECT_EQ(wait_status(headless, std::chrono::seconds(30)), 1);
     EXPECT_NE(file_text("headless.err").find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
+    const pid_t stale = spawn("stale.err", StaleDisplay);
+    EXPECT_EQ(wait_status(stale, std::chrono::seconds(30)), 1) << file_text("stale.err");
+    EXPECT_NE(file_text("stale.err").find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
     EXPECT_EQ(count_in_log("Start programu"), 2);
 
     // A lock that cannot be taken for another reason: said, and no unguarded start.
-    const pid_t unguarded = spawn("unguarded.err", true, "no-such-dir");
+    const pid_t unguarded = spawn("unguarded.err", "QT_QPA_PLATFORM=offscreen", "no-such-dir");
     EXPECT_EQ(wait_status(unguarded, std::chrono::seconds(30)), 1);
     EXPECT_NE(file_text("unguarded.err").find("nelze ziskat"), std::string::npos);
     EXPECT_EQ(count_in_log("nelze ziskat"), 1);
