@@ -434,13 +434,11 @@ void TForm1::Line_up()
             continue;
         Ports[p] = std::make_unique<TSer_Port>(static_cast<int>(p), Baud_rate);
         open[p] = Ports[p]->FOpened;
-        Log_error(QStringLiteral("COM%1 %2")
-                      .arg(p + 1)
-                      .arg(open[p] ? QStringLiteral("otevřen") : QStringLiteral("neotevřen"))
-                      .toStdString());
-        // Which device COMn is, for the technician.
+        // With the device COMn is, for the technician.
         if (open[p])
-            Log_error(Ports[p]->Device_line());
+            Ports[p]->Log_opened();
+        else
+            Log_error(QStringLiteral("COM%1 neotevřen").arg(p + 1).toStdString());
     }
 
     for (int n = 1; n <= 4; ++n) {

@@ -23,14 +23,16 @@ bool TSer_Port::Open(int com_index, int baud) {
         if (FPort->data && !FPort->data->report.why.empty())
             Log_error(Com_name() + ": " + FPort->data->report.why);
     }
-    Log_notice();
     FOpened = FLastError >= 0;
     return FOpened;
 }
 
 std::string TSer_Port::Com_name() const { return "COM" + std::to_string(FComIndex + 1); }
 
-void TSer_Port::Log_notice() const {
+void TSer_Port::Log_opened() const {
+    Log_error(Com_name() + " otevřen");
+    Log_error(Device_line());
+    // The device's own remark on its open (a slow adapter), where it made one.
     if (FPort && FPort->data && FPort->data->device && !FPort->data->report.notice.empty())
         Log_error(Com_name() + ": " + FPort->data->report.notice);
 }
@@ -47,9 +49,7 @@ bool TSer_Port::Revive() {
     if (!Device_gone()) FPort->op_rx_count(FPort);
     if (!Device_gone() || reopen_com_port(FPort) < 0) return false;
     FLastError = FPort->status;
-    Log_error(Com_name() + " otevřen");
-    Log_error(Device_line());
-    Log_notice();
+    Log_opened();
     return true;
 }
 

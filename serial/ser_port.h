@@ -31,6 +31,8 @@ public:
     std::string Device_path() const;
     // "COMn: zarizeni <device>", the log line that follows "COMn otevřen".
     std::string Device_line() const;
+    // "COMn otevřen", the device line, and the device's remark on its open.
+    void Log_opened() const;
     // The device failed (unplugged, hung up) and its descriptor is closed.
     bool Device_gone() const;
     // Notices a device that failed, and once the COM link leads to a device
@@ -48,6 +50,4 @@ private:
     template <class Read>
     int Take(Read read);
     std::string Com_name() const;
-    // The device's own remark on its open, where it made one.
-    void Log_notice() const;
 };

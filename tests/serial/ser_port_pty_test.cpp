@@ -195,20 +195,26 @@ TEST_F(PtyPort, SysfsTellsOfTheConsoleAnAbsentUartAndASlowAdapter) {
     {
         TSer_Port port(0, 19200);
         EXPECT_TRUE(port.FOpened);
+        port.Log_opened();
     }
     write_file(tty_dir + "/device/latency_timer", "1");
     {
         TSer_Port port(0, 19200);
         EXPECT_TRUE(port.FOpened);
+        port.Log_opened();
     }
     EXPECT_EQ(log(), (std::vector<std::string>{
                          "Chyba RS232 cislo: -3  INUSE",
                          "COM1: " + pty.slave() + " je systemova konzole, neotevira se",
                          "Chyba RS232 cislo: -14  NO8250",
                          "COM1: " + pty.slave() + " nema UART (takovy port v pocitaci neni)",
+                         "COM1 otev\xF8" "en",
+                         "COM1: zarizeni " + pty.slave(),
                          "COM1: prevodnik " + pty.slave() +
                              " predava prijate bajty az po 16 ms (latency_timer); pravidlo udev z balicku ho "
                              "nastavi na 1 ms, jinak: echo 1 | sudo tee " + tty_dir + "/device/latency_timer",
+                         "COM1 otev\xF8" "en",
+                         "COM1: zarizeni " + pty.slave(),
                      }));
 }
 
