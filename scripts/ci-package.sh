@@ -9,7 +9,8 @@ root=$PWD
 
 scripts/package.sh
 deb=$(ls "$root"/build-deb/stravon_*.deb)
-scripts/deps.sh udev
+# udevadm, systemd-analyze and man for the checks of the installed files.
+scripts/deps.sh udev systemd man-db
 
 if dpkg-query -W -f='${Status}' stravon 2>/dev/null | grep -q "ok installed"; then
   echo "== purging the stravon installed before"
