@@ -434,7 +434,7 @@ void TForm1::Line_up()
             continue;
         Ports[p] = std::make_unique<TSer_Port>(static_cast<int>(p), Baud_rate);
         open[p] = Ports[p]->FOpened;
-        // With the device COMn is, for the technician.
+        // An opened port names its device, for the technician.
         if (open[p])
             Ports[p]->Log_opened();
         else
