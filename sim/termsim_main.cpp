@@ -47,6 +47,10 @@ bool make_raw(int fd, uint32_t baud) { return platform::set_raw_8n1(fd, baud) ==
 
 class Log {
 public:
+    // The longest frame; a longer answer (a block) is logged by its first
+    // bytes and its length.
+    static constexpr size_t kLoggedBytes = 100;
+
     Log(const std::string& path, bool to_stderr) : to_stderr_(to_stderr) {
         if (!path.empty()) file_ = std::fopen(path.c_str(), "a");
     }
@@ -56,11 +60,19 @@ public:
     bool ok(const std::string& path) const { return path.empty() || file_; }
     void line(uint64_t us, uint8_t address, const char* dir, const std::vector<uint8_t>& bytes,
               const char* tail) {
-        if (!file_ && !to_stderr_) return;  // a block's text is long to make
+        if (!file_ && !to_stderr_) return;
         char head[48];
         std::snprintf(head, sizeof head, "%llu %02X %s ", static_cast<unsigned long long>(us / 1000),
                       address, dir);
-        const std::string text = head + sim::to_hex(bytes) + " " + tail + "\n";
+        // A block's whole text would take long to make while its bytes are due.
+        std::string hex;
+        if (bytes.size() > kLoggedBytes) {
+            hex = sim::to_hex(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 16)) + " ... (" +
+                  std::to_string(bytes.size()) + " B)";
+        } else {
+            hex = sim::to_hex(bytes);
+        }
+        const std::string text = head + hex + " " + tail + "\n";
         if (file_) {
             std::fputs(text.c_str(), file_);
             std::fflush(file_);
@@ -144,6 +156,7 @@ int main(int argc, char** argv) {
 
     int fd = -1;
     int slave_fd = -1;  // held so the pty survives the router closing and reopening it
+    std::string slave_name;
     if (opt.pty) {
         fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
@@ -156,6 +169,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::string slave = name;
+        slave_name = slave;
         slave_fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (slave_fd < 0 || !make_raw(slave_fd, opt.baud)) {
             std::fprintf(stderr, "stravon-termsim: cannot set up %s: %s\n", slave.c_str(), std::strerror(errno));
@@ -234,7 +248,9 @@ int main(int argc, char** argv) {
             const auto& f = line.frames()[frames_logged];
             log.line(f.end_us, f.address(), "RX", f.bytes, f.checksum_ok ? "OK" : "BADSUM");
         }
-        for (; answers_logged < line.sent().size(); ++answers_logged) {
+        // An answer is logged once it has begun on the wire: an acknowledgement
+        // due now never waits behind the line of a block scheduled after it.
+        for (; answers_logged < line.sent().size() && line.sent()[answers_logged].start_us <= now; ++answers_logged) {
             const auto& s = line.sent()[answers_logged];
             if (s.kind != sim::AnswerKind::Poll) log.line(s.start_us, s.address, "TX", s.bytes, kind_word(s.kind));
         }
@@ -261,7 +277,12 @@ int main(int argc, char** argv) {
             if (!(p.revents & POLLIN)) ::usleep(100'000);
         }
     }
-    if (!opt.link.empty()) ::unlink(opt.link.c_str());
+    // Another simulator may have taken the link over meanwhile: leave its link alone.
+    if (!opt.link.empty() && !slave_name.empty()) {
+        char target[4096];
+        const ssize_t n = ::readlink(opt.link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, size_t(n)) == slave_name) ::unlink(opt.link.c_str());
+    }
     if (slave_fd >= 0) ::close(slave_fd);
     ::close(fd);
     return rc;

@@ -179,7 +179,9 @@ Output:
   --log FILE          append a line per frame received and per answer sent:
                         <ms since start> <address> RX <frame bytes> OK|BADSUM
                         <ms since start> <address> TX <bytes> ACK|NAK|BLOCK
-                      (bytes in hex; address as two hex digits)
+                      (bytes in hex, an answer longer than 100 bytes as its
+                      first 16, then ... (N B); address as two hex digits;
+                      an answer is logged once it has begun on the line)
   --quiet             no traffic on standard error
   --help              this text
 

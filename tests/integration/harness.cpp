@@ -216,13 +216,17 @@ Child Sandbox::start_termsim(int com_number, const std::vector<std::string>& ext
 
 Child Sandbox::start_router() { return Child({bin_dir() + "/stravon"}, env(), work); }
 
-bool wait_for_log(const Sandbox& s, const std::string& text, int timeout_ms) {
+bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (s.log().find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (read_file(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+bool wait_for_log(const Sandbox& s, const std::string& text, int timeout_ms) {
+    return wait_for_text(s.work + "/errorlog.txt", text, timeout_ms);
 }
 
 }  // namespace itest

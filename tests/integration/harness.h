@@ -71,6 +71,8 @@ public:
     std::string log() const { return read_file(work + "/errorlog.txt"); }
 };
 
+// Waits until the file holds `text`.
+bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
 // Waits until the error log holds `text`.
 bool wait_for_log(const Sandbox& s, const std::string& text, int timeout_ms);
 // The frames a simulator logged, as hex strings of the frame bytes, in order.

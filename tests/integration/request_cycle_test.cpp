@@ -57,13 +57,12 @@ struct Router {
     Child router;
     std::string sim_log;
 
-    // A long block is not logged: writing its line would hold the simulator's answers up.
-    explicit Router(Record rec = Record(), std::vector<std::string> sim_args = {}, bool log_frames = true) {
+    explicit Router(Record rec = Record(), std::vector<std::string> sim_args = {}) {
         box.write_record(rec);
         sim_log = box.root + "/sim.log";
         // The answer comes in the middle of the router's window for it, so a
         // busy machine that delays either process does not lose it.
-        if (log_frames) sim_args.insert(sim_args.end(), {"--log", sim_log});
+        sim_args.insert(sim_args.end(), {"--log", sim_log});
         sim_args.insert(sim_args.end(), {"--ack-delay", "20"});
         sim = box.start_termsim(1, sim_args);
         router = box.start_router();
@@ -99,6 +98,8 @@ struct Router {
     std::string output() const { return read_file(box.work + "/vystup.txt"); }
     std::vector<std::string> frames() const { return frames_in_log(read_file(sim_log)); }
     // Frames after the first n, without the link tests' probes "A".
+    // Waits until the simulator has begun sending a data block.
+    bool block_begun(int timeout_ms = 20000) const { return wait_for_text(sim_log, " BLOCK", timeout_ms); }
     std::vector<std::string> frames_since(size_t n) const {
         std::vector<std::string> out;
         auto f = frames();
@@ -288,13 +289,13 @@ double cpu_seconds(pid_t pid) {
 
 TEST(RequestCycle, UnpluggedLineIsReopenedAndAnsweredWithoutARestart) {
     const LongBlock block;
-    Router r(slow_line(), block.args(), false);
+    Router r(slow_line(), block.args());
     const std::string opened_once = r.box.log();
     std::vector<std::string> sim_args = block.args();
     sim_args.insert(sim_args.end(), {"--ack-delay", "20"});
 
     r.drop("Y\r\n");
-    std::this_thread::sleep_for(3s);  // in the middle of the block
+    ASSERT_TRUE(r.block_begun()) << read_file(r.sim_log);
     r.sim.signal(SIGKILL);
     r.sim.wait(5000);
     ASSERT_TRUE(wait_for_log(r.box, "zarizeni odpojeno", 10000)) << r.box.log();
@@ -339,9 +340,9 @@ TEST(RequestCycle, UnpluggedLineIsReopenedAndAnsweredWithoutARestart) {
 
 TEST(RequestCycle, TerminationDuringALongReadEndsWithinThreeSeconds) {
     const LongBlock block;
-    Router r(slow_line(), block.args(), false);
+    Router r(slow_line(), block.args());
     r.drop("Y\r\nS\r\n");
-    std::this_thread::sleep_for(2500ms);  // the block is on its way
+    ASSERT_TRUE(r.block_begun()) << read_file(r.sim_log);
     const auto t0 = std::chrono::steady_clock::now();
     r.router.signal(SIGTERM);
     EXPECT_EQ(r.router.wait(3000), 0) << "not ended within 3 s";
