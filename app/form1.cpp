@@ -4,12 +4,9 @@
 #include "diag/diag.h"
 #include "platform/codepage.h"
 #include "platform/dispatch.h"
-#include "platform/registry.h"
 #include "platform/serial_device.h"
 #include "platform/tty_info.h"
 #include "protocol/porcio.h"
-#include "protocol/settings.h"
-#include "serial/ser_port.h"
 #include "tray/status_icon.h"
 #include "tray/tray_pictures.h"
 
@@ -28,10 +25,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <sys/stat.h>
 
 namespace {
@@ -40,7 +33,6 @@ const QString CloseQuestion = QStringLiteral("Opravdu si přeješ ukončit progr
 const QString RestartQuestion = QStringLiteral(
     "Nastavená konfigurace bude použita až po restartu programu!\nProvést restart programu ihned?");
 const QString NoPortWarning = QStringLiteral("Neni otevřen žádný port\nje nutno provést konfiguraci portu!");
-const char* const ValueName = "Data_CFG";
 constexpr int DelayItems = 25;
 
 // The controls of terminal position n = 1..4.
@@ -82,28 +74,6 @@ QString cp1250_field(const std::array<uint8_t, FileNameFieldSize>& field)
     return QString::fromStdString(platform::cp1250_to_utf8(field_text(field)));
 }
 
-TStoredValueKind kind_of(const platform::RegValue& v)
-{
-    switch (v.type) {
-    case platform::REG_BINARY: return TStoredValueKind::Binary;
-    case platform::REG_SZ: return TStoredValueKind::String;
-    case platform::REG_EXPAND_SZ: return TStoredValueKind::ExpandString;
-    case platform::REG_DWORD: return TStoredValueKind::Dword;
-    default: return TStoredValueKind::Other;
-    }
-}
-
-// Local time as it goes into a file name: 20261208-141509.
-std::string file_time_stamp()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &local);
-    return buf;
-}
-
 int32_t integer_field(const QLineEdit* edit)
 {
     const QString text = edit->text();
@@ -111,6 +81,17 @@ int32_t integer_field(const QLineEdit* edit)
     if (!v)
         throw TAppError(QStringLiteral("'%1' is not a valid integer value").arg(text).toStdString());
     return *v;
+}
+
+QColor colour_of(TTerminalState s)
+{
+    switch (s) {
+    case TTerminalState::Unreachable: return colors::Red;
+    case TTerminalState::Master: return colors::Lime;
+    case TTerminalState::Slave: return colors::Aqua;
+    case TTerminalState::None: break;
+    }
+    return colors::White;
 }
 
 } // namespace
@@ -125,47 +106,127 @@ void Process_window_events(int max_ms)
     QCoreApplication::processEvents(QEventLoop::AllEvents, max_ms);
 }
 
+// What the router shows in this window and reads from it.
+class TForm1::View final : public TRouterView {
+public:
+    explicit View(TForm1& f) : F(f), U(*f.FUi) {}
+
+    void ShowWriteAttempt(int attempt) override { U.Label22->setText(QString::number(attempt)); }
+    void ShowReceived(int bytes) override { U.Label4->setText(QString::number(bytes)); }
+    // The list shows the line in the program's code page; the output file
+    // gets its bytes unchanged.
+    void AddLine(const std::string& line) override
+    {
+        U.Memo1->addItem(QString::fromStdString(platform::cp1250_to_utf8(line)));
+    }
+    int WriteAttempts() override { return combo_index(U.Rep_write) + 1; }
+
+    void ClearLog() override { U.Memo1->clear(); }
+    void ClearRunLabels(bool attempts) override
+    {
+        U.Label4->clear();
+        U.Lstatus->clear();
+        if (attempts) {
+            U.Label22->clear();
+            U.Label24->clear();
+        }
+    }
+    void ShowReadAttempt(int attempt) override { U.Label24->setText(QString::number(attempt)); }
+    void ShowStatus(int delivered, int records) override
+    {
+        U.Lstatus->setText(QStringLiteral("%1,%2").arg(delivered).arg(records));
+    }
+    void ShowBusy(bool busy) override { F.FStatusIcon1->setIconIndex(busy ? 1 : 0); }
+    void ShowRunning(bool running) override
+    {
+        if (running) {
+            enable_run_controls(false);
+            F.setCursor(Qt::BusyCursor);
+            return;
+        }
+        // Clicks made during the run reach the controls while they are still
+        // off, and are dropped rather than run afterwards.
+        QCoreApplication::processEvents();
+        F.unsetCursor();
+        enable_run_controls(true);
+        F.Update_device_tips();
+    }
+    void ShowTerminal(int position, TTerminalState state) override
+    {
+        if (TShape* s = F.Indicator(position))
+            s->setBrushColor(colour_of(state));
+    }
+    void NoPortWarning() override
+    {
+        U.PageControl1->setCurrentWidget(U.TabSheet2);
+        F.Dialogs.message(&F, ::NoPortWarning, QStringLiteral("Pozor!"), TBoxIcon::Warning);
+        F.Show_pending = true;
+        F.setVisible(true);
+    }
+    void SelectTerminal(int index) override { U.Selekt->setItemIndex(index); }
+    void CloseNow() override { QTimer::singleShot(0, &F, [this] { F.close(); }); }
+
+    int SelectedTerminal() override { return U.Selekt->ItemIndex(); }
+    int ReadAttempts() override { return combo_index(U.Rep_read) + 1; }
+    bool PrioritySet() override { return U.Priority_set->isChecked(); }
+
+private:
+    void enable_run_controls(bool on)
+    {
+        for (QWidget* w : {static_cast<QWidget*>(U.Button1), static_cast<QWidget*>(U.Button3),
+                           static_cast<QWidget*>(U.BitBtn2), static_cast<QWidget*>(U.BitBtn1)})
+            w->setEnabled(on);
+        // The list still picks a value; typing (which can end in a box) waits.
+        if (QLineEdit* e = U.Delay_add->lineEdit())
+            e->setReadOnly(!on);
+    }
+
+    TForm1& F;
+    const Ui::TForm1& U;
+};
+
 // ---------------------------------------------------------------- start-up
 
 TForm1::TForm1(TDialogs& dialogs, QWidget* parent)
     : QWidget(parent), Dialogs(dialogs), FUi(std::make_unique<Ui::TForm1>())
 {
-    platform::clear_stop();
     build_layout();                  // 1
-    ReadCFG();                       // 2
-    Cmd_list.clear();                // 3
-    Read_work_dir();                 // 4
+    FView = std::make_unique<View>(*this);
+    FRouter = std::make_unique<TRouter>(*FView);
+    FRouter->ReadCFG();              // 2 (3: the command list is the router's, empty)
+    FRouter->Read_work_dir();        // 4
     ShowCFG();                       // 5
-    Log_error("Start programu");     // 6
-    for (const std::string& note : FStartNotes)
-        Log_error(note);
+    FRouter->Log_start();            // 6
     setVisible(false);               // 7
-    Line_up();                       // 8
-    Start_watcher();                 // 9
+    for (int n = 0; n < 4; ++n) {    // 8
+        auto* s = new TShape(FUi->TabSheet1);
+        s->setGeometry(5 + 35 * n, 20, 25, 25);
+        s->setBrushColor(colors::White);
+        s->show();
+        Indicators[size_t(n)] = s;
+    }
+    Show_pending = false;
+    FRouter->Line_up();
+    Update_device_tips();
+    // 9: the watcher hands each request to this thread and waits.
+    FRouter->Start_watcher(FUi->InSoubor->text().toStdString(), [this](const std::function<void()>& fn) {
+        QMetaObject::invokeMethod(this, fn, Qt::BlockingQueuedConnection);
+    });
     // An adapter unplugged and plugged in again comes back without a restart;
     // never inside a link wait.
     FReviveTimer = new QTimer(this);
     connect(FReviveTimer, &QTimer::timeout, this, [this] {
-        if (!FRunning)
-            Revive_ports();
+        if (FRouter->State() == TRunState::Idle) {
+            FRouter->Revive_ports();
+            Update_device_tips();
+        }
     });
     FReviveTimer->start(2000);
 }
 
-TForm1::~TForm1()
-{
-    // A window destroyed without a confirmed close (tests, start-up failure)
-    // still lets go of its terminals and ports in the proper order.
-    if (!FReleased)
-        Release_all();
-}
+TForm1::~TForm1() = default;
 
-TShape* TForm1::Indicator(int n) const { return n >= 1 && n <= 4 ? Indicators[n - 1] : nullptr; }
-TPorcio* TForm1::Terminal(int n) const { return n >= 1 && n <= 4 ? Terminals[n - 1].get() : nullptr; }
-TSer_Port* TForm1::Port(int com_index) const
-{
-    return com_index >= 0 && com_index < 8 ? Ports[com_index].get() : nullptr;
-}
+TShape* TForm1::Indicator(int n) const { return n >= 1 && n <= 4 ? Indicators[size_t(n - 1)] : nullptr; }
 
 void TForm1::build_layout()
 {
@@ -243,92 +304,40 @@ void TForm1::connect_handlers()
     connect(u.Konec, &QAction::triggered, this, &TForm1::KonecClick);
 }
 
-// ---------------------------------------------------------------- configuration
 
-void TForm1::ReadCFG()
-{
-    platform::RegistryStore store;
-    // A file that cannot be parsed at all would fail every save: it is kept
-    // aside for the technician, and the program goes on as for an unreadable value.
-    bool set_aside = false;
-    if (store.damaged()) {
-        const std::string aside = store.path() + ".poskozeny-" + file_time_stamp();
-        set_aside = std::rename(store.path().c_str(), aside.c_str()) == 0;
-        FStartNotes.push_back(set_aside ? "Poskozeny soubor konfigurace " + store.path() + " byl presunut do " + aside
-                                        : "Poskozeny soubor konfigurace " + store.path() + " nelze presunout (" +
-                                              std::strerror(errno) + ")");
-    }
-    store.open_key(platform::Setup_key, true);
-    bool unreadable = set_aside;
-    const std::optional<platform::RegValue> value = store.read(platform::Setup_key, ValueName, &unreadable);
-    const TReadOutcome outcome =
-        value                    ? classify_stored_value(kind_of(*value), value->data.size())
-        : unreadable || set_aside ? classify_stored_value(TStoredValueKind::ReadFailed, 0)
-                                  : TReadOutcome::NoValue;
-    switch (outcome) {
-    case TReadOutcome::NoValue:
-        Data_CFG = TDataCFG{};
-        break;
-    case TReadOutcome::UseAsIs:
-        Data_CFG = decode_config(value->data);
-        break;
-    case TReadOutcome::ReplaceByDefaults: {
-        Data_CFG = default_config();
-        const TConfigBytes bytes = encode_config(Data_CFG);
-        // Nowhere to report a failed write yet (no working directory); the
-        // defaults still hold for this run and the write is tried next start.
-        // A damaged file that could not be moved aside is not written over.
-        if (!store.damaged())
-            store.write(platform::Setup_key, ValueName,
-                        platform::RegValue{platform::REG_BINARY, std::vector<uint8_t>(bytes.begin(), bytes.end())});
-        break;
-    }
-    }
-    const TDerivedSettings s = derive_settings(Data_CFG);
-    CCode = s.CCode;
-    DT_use = s.DT_use;
-    Kredit = s.Kredit;
-    MxSn = s.MxSn;
-    MxVec = s.MxVec;
-    Data_length = s.Data_length;
-    Baud_rate = s.Baud_rate;
-    bool connected = false;
-    for (int n = 1; n <= 4; ++n)
-        connected = connected || (Data_CFG.Pripojen(n) && Data_CFG.Port(n) < Ports.size());
-    if (connected && s.Records != Data_CFG.Radku1)
-        FStartNotes.push_back("Kapacita " + std::to_string(Data_CFG.Radku1) + " zaznamu je mimo rozsah 1 az " +
-                              std::to_string(MaxRecords) + ", pouzije se " + std::to_string(s.Records));
-}
+// ---------------------------------------------------------------- configuration
 
 void TForm1::ShowCFG()
 {
     const Ui::TForm1& u = *FUi;
+    const TDataCFG& cfg = FRouter->Data_CFG();
     const QSignalBlocker block(u.Delay_add);
     u.Delay_add->clear();
     u.Delay_add->addItems(numbers(0, 4 * (DelayItems - 1), 4));
     for (int n = 1; n <= 4; ++n) {
-        adr(u, n)->setText(QString::number(Data_CFG.Adr(n)));
-        select_stored(port(u, n), Data_CFG.Port(n));
-        pripojen(u, n)->setChecked(Data_CFG.Pripojen(n) != 0);
+        adr(u, n)->setText(QString::number(cfg.Adr(n)));
+        select_stored(port(u, n), cfg.Port(n));
+        pripojen(u, n)->setChecked(cfg.Pripojen(n) != 0);
     }
-    select_stored(u.K_Baud1, static_cast<uint32_t>(Data_CFG.K_Baud1));
-    select_stored(u.Rep_read, Data_CFG.Rep_read);
-    select_stored(u.Rep_write, Data_CFG.Rep_write);
-    select_stored(u.Delay_add, Data_CFG.Delay_add);
-    u.CCode1->setChecked(Data_CFG.CCode1 != 0);
-    u.DT_use1->setChecked(Data_CFG.DT_use1 != 0);
-    u.Kredit1->setChecked(Data_CFG.Kredit1 != 0);
-    u.Priority_set->setChecked(Data_CFG.Priority_set != 0);
-    u.Radku1->setText(QString::number(Data_CFG.Radku1));
-    u.MxSn1->setText(QString::number(Data_CFG.MxSn1));
-    u.MxVec1->setText(QString::number(Data_CFG.MxVec1));
-    u.InSoubor->setText(cp1250_field(Data_CFG.InSoubor));
-    u.OutSoubor->setText(cp1250_field(Data_CFG.OutSoubor));
+    select_stored(u.K_Baud1, static_cast<uint32_t>(cfg.K_Baud1));
+    select_stored(u.Rep_read, cfg.Rep_read);
+    select_stored(u.Rep_write, cfg.Rep_write);
+    select_stored(u.Delay_add, cfg.Delay_add);
+    u.CCode1->setChecked(cfg.CCode1 != 0);
+    u.DT_use1->setChecked(cfg.DT_use1 != 0);
+    u.Kredit1->setChecked(cfg.Kredit1 != 0);
+    u.Priority_set->setChecked(cfg.Priority_set != 0);
+    u.Radku1->setText(QString::number(cfg.Radku1));
+    u.MxSn1->setText(QString::number(cfg.MxSn1));
+    u.MxVec1->setText(QString::number(cfg.MxVec1));
+    u.InSoubor->setText(cp1250_field(cfg.InSoubor));
+    u.OutSoubor->setText(cp1250_field(cfg.OutSoubor));
     // A stored index past the list leaves no selection; the master test then
     // keeps its base wait rather than failing at start.
-    Master_wait = MasterWaitBase;
+    uint32_t extra = 0;
     if (const int delay = combo_index(u.Delay_add); delay >= 0)
-        Master_wait += static_cast<uint32_t>(parse_int(u.Delay_add->itemText(delay).toStdString()).value_or(0));
+        extra = static_cast<uint32_t>(parse_int(u.Delay_add->itemText(delay).toStdString()).value_or(0));
+    FRouter->Set_delay(extra);
     u.Label26->setText(QStringLiteral("Poslední úprava programu: Mar  1 2002"));
 }
 
@@ -369,15 +378,8 @@ void TForm1::BitBtn1Click()
                         QStringLiteral("Pozor!"), TBoxIcon::Warning);
         return;
     }
-
-    const TConfigBytes bytes = encode_config(c);
-    platform::RegistryStore store;
-    const bool written =
-        store.open_key(platform::Setup_key, true) &&
-        store.write(platform::Setup_key, ValueName,
-                    platform::RegValue{platform::REG_BINARY, std::vector<uint8_t>(bytes.begin(), bytes.end())});
-    if (!written)
-        throw TAppError(std::string("Failed to set data for '") + ValueName + "'");
+    if (!FRouter->Save_config(c))
+        throw TAppError("Failed to set data for 'Data_CFG'");
 
     if (Dialogs.ask_yes_no(this, RestartQuestion, QStringLiteral("Varování"), TBoxIcon::Warning))
         close();
@@ -392,7 +394,7 @@ void TForm1::Delay_addChange()
     const std::optional<int32_t> extra = parse_int(u.Delay_add->itemText(index).toStdString());
     if (!extra)
         throw TAppError(QStringLiteral("'%1' is not a valid integer value").arg(u.Delay_add->itemText(index)).toStdString());
-    Master_wait = MasterWaitBase + static_cast<uint32_t>(*extra);
+    FRouter->Set_delay(static_cast<uint32_t>(*extra));
 }
 
 int TForm1::combo_index(const QComboBox* box)
@@ -405,82 +407,26 @@ int TForm1::combo_index(const QComboBox* box)
     return i;
 }
 
-int TForm1::Rep_read_attempts() const { return combo_index(FUi->Rep_read) + 1; }
-int TForm1::Rep_write_attempts() const { return combo_index(FUi->Rep_write) + 1; }
-bool TForm1::Priority_set_checked() const { return FUi->Priority_set->isChecked(); }
+// ---------------------------------------------------------------- commands
 
-// ---------------------------------------------------------------- line-up
-
-void TForm1::Line_up()
+void TForm1::Button1Click()
 {
-    for (int n = 0; n < 4; ++n) {
-        auto* s = new TShape(FUi->TabSheet1);
-        s->setGeometry(5 + 35 * n, 20, 25, 25);
-        s->setBrushColor(colors::White);
-        s->show();
-        Indicators[n] = s;
-    }
-
-    // Serial waits dispatch window messages; a close meanwhile must wait.
-    FRunning = true;
-    std::array<bool, 8> marked{};
-    for (int n = 1; n <= 4; ++n)
-        if (Data_CFG.Pripojen(n) && Data_CFG.Port(n) < Ports.size())
-            marked[Data_CFG.Port(n)] = true;
-
-    std::array<bool, 8> open{};
-    for (std::size_t p = 0; p < Ports.size(); ++p) {
-        if (!marked[p])
-            continue;
-        Ports[p] = std::make_unique<TSer_Port>(static_cast<int>(p), Baud_rate);
-        open[p] = Ports[p]->FOpened;
-        // An opened port names its device, for the technician.
-        if (open[p])
-            Ports[p]->Log_opened();
-        else
-            Log_error(QStringLiteral("COM%1 neotevřen").arg(p + 1).toStdString());
-    }
-
-    for (int n = 1; n <= 4; ++n) {
-        const uint8_t p = Data_CFG.Port(n);
-        if (!Data_CFG.Pripojen(n) || p >= Ports.size() || !open[p])
-            continue;
-        Terminals[n - 1] = std::make_unique<TPorcio>(Ports[p].get(), Data_CFG.Adr(n));
-        TPorcio* t = Terminals[n - 1].get();
-        const char* state;
-        if (!t->TestLink()) {
-            Indicators[n - 1]->setBrushColor(colors::Red);
-            state = "NEPRIPOJEN";
-        } else if (t->IsMaster()) {
-            Indicators[n - 1]->setBrushColor(colors::Lime);
-            state = "MASTER";
-        } else {
-            Indicators[n - 1]->setBrushColor(colors::Aqua);
-            state = "SLAVE";
-        }
-        Log_error("TERM " + std::to_string(n) + " " + state);
-    }
-
-    FUi->Memo1->clear();
-    Show_pending = false;
-    Update_device_tips();
-    if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) {
-        FUi->PageControl1->setCurrentWidget(FUi->TabSheet2);
-        Dialogs.message(this, NoPortWarning, QStringLiteral("Pozor!"), TBoxIcon::Warning);
-        Show_pending = true;
-        setVisible(true);
-    }
-    End_run();
+    if (FRouter->State() != TRunState::Idle)
+        return;
+    // The terminals' names are in code page 852.
+    FRouter->Send_command(platform::utf8_to_cp852(FUi->Edit1->text().toStdString()));
 }
 
-void TForm1::Revive_ports()
+void TForm1::Button3Click()
 {
-    // Revive also asks an idle port whether its device is still there.
-    for (auto& port : Ports)
-        if (port && port->FOpened)
-            port->Revive();
-    Update_device_tips();
+    if (FRouter->State() != TRunState::Idle)
+        return;
+    FRouter->Clear_log();
+    if (const std::optional<QString> file = Dialogs.open_file(this, FOpenDialog1))
+        FRouter->Run_command_file(file->toStdString());
 }
+
+void TForm1::BitBtn2Click() { FRouter->Test_master(); }
 
 // The device each COM port leads to now; names a missing one as such, for
 // an unplugged adapter is the first thing to look for.
@@ -495,15 +441,17 @@ void TForm1::Update_device_tips()
             .arg(QString::fromStdString(device))
             .arg(present ? QString() : QStringLiteral(" (zařízení chybí)"));
     };
+    const TDataCFG& cfg = FRouter->Data_CFG();
     for (int n = 1; n <= 4; ++n) {
         const int index = combo_index(port(*FUi, n));
         port(*FUi, n)->setToolTip(index >= 0 ? tip(index) : QString());
-        const uint8_t p = Data_CFG.Port(n);
-        if (Indicators[n - 1])
-            Indicators[n - 1]->setToolTip(Terminals[n - 1] ? QStringLiteral("Term %1, ").arg(n) + tip(p)
-                                                           : QStringLiteral("Term %1: nepřipojen").arg(n));
+        if (Indicators[size_t(n - 1)])
+            Indicators[size_t(n - 1)]->setToolTip(FRouter->Terminal(n) ? QStringLiteral("Term %1, ").arg(n) + tip(cfg.Port(n))
+                                                                      : QStringLiteral("Term %1: nepřipojen").arg(n));
     }
 }
+
+// ---------------------------------------------------------------- window
 
 void TForm1::Show_windowClick() { FStatusIcon1->ShowApplication(); }
 void TForm1::Hide_windowClick() { FStatusIcon1->HideApplication(); }
@@ -529,29 +477,15 @@ void TForm1::paintEvent(QPaintEvent* e)
 
 bool TForm1::FormClose()
 {
-    if (FReleased)
-        return true;
-    if (FRunning) {
-        FClosePending = true;
-        return false;
-    }
-    const bool skip = FSkipQuestion;
-    FSkipQuestion = false;
-    if (!skip) {
-        FAsking = true;
-        FForceClose = false;
+    TCloseStep step = FRouter->Close_requested(true);
+    if (step == TCloseStep::Ask) {
         const bool yes = Dialogs.ask_yes_no(nullptr, CloseQuestion, QStringLiteral("Pozor!"), TBoxIcon::Question);
-        FAsking = false;
-        if (!yes && !FForceClose)
-            return false;
+        step = FRouter->Close_answered(yes);
     }
-    // The question's own event loop may have let a run start.
-    if (FRunning) {
-        FClosePending = true;
-        FSkipQuestion = true;
+    if (step != TCloseStep::Close)
         return false;
-    }
-    Release_all();
+    if (FStatusIcon1)
+        FStatusIcon1->DeleteTrayIcon();
     return true;
 }
 
@@ -569,61 +503,6 @@ void TForm1::closeEvent(QCloseEvent* e)
 
 void TForm1::Close_without_question()
 {
-    if (FAsking) {
-        // Inside the close question: whatever the answer, the program ends.
-        FForceClose = true;
-        return;
-    }
-    FSkipQuestion = true;
-    if (FRunning) {
-        // The run sends nothing more and leaves its waits; the close follows its end.
-        platform::request_stop();
-        FClosePending = true;
-        return;
-    }
-    close();
-}
-
-void TForm1::End_run()
-{
-    FRunning = false;
-    if (FClosePending) {
-        FClosePending = false;
-        QTimer::singleShot(0, this, [this] { close(); });
-    }
-}
-
-void TForm1::Release_all()
-{
-    if (FReleased)
-        return;
-    FReleased = true;
-    if (Hlidac)
-        Hlidac->Terminate();
-    // Each slot is emptied before its object goes, so a request handed over
-    // while the watcher ends finds no terminal and no port.
-    for (auto& slot : Terminals) {
-        std::unique_ptr<TPorcio> t = std::move(slot);
-        t.reset();
-    }
-    for (auto& slot : Ports) {
-        std::unique_ptr<TSer_Port> p = std::move(slot);
-        p.reset();
-    }
-    Log_error("Stop programu");
-    Wait_for_watcher();
-    Hlidac.reset();
-    Cmd_list.clear();
-    if (FStatusIcon1)
-        FStatusIcon1->DeleteTrayIcon();
-}
-
-void TForm1::Wait_for_watcher()
-{
-    // The watcher may be blocked handing a request to this thread: keep
-    // delivering those while waiting, or both would wait for ever.
-    while (Hlidac && !Hlidac->Finished()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
+    if (FRouter->Close_requested(false) == TCloseStep::Close)
+        close();
 }

@@ -108,7 +108,7 @@ int main(int argc, char** argv)
                              [&form](int) { form.Close_without_question(); });
             if (signals_.received())
                 form.Close_without_question();
-            if (!form.Released()) {
+            if (!form.Router().Released()) {
                 form.StatusIcon1()->applyStartState();
                 rc = app.exec();
             }

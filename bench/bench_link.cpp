@@ -32,6 +32,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The link's settings, as the program derives them from its record.
+TLinkSettings Settings;
+
 constexpr int kBaud = 19200;
 constexpr double kByteMs = 10.0 * 1000.0 / kBaud;
 constexpr int kBlockBytes = 60000;
@@ -200,16 +203,16 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(block.data()), kBlockBytes);
 
     const fs::path log = dir / "termsim-block.log";
-    const int turnaround = QuietTurnaroundMs(Master_wait);
+    const int turnaround = QuietTurnaroundMs(Settings.Master_wait);
     Termsim sim(program, link, turnaround,
                 {"--terminal", "1", "--block", "1:Y:" + file.string(), "--log", log.string()});
     if (!sim.ok()) {
         std::printf("(a) stravon-termsim did not start\n");
         return;
     }
-    Data_length = kBlockBytes;
+    Settings.Data_length = kBlockBytes;
     TSer_Port port(0, kBaud);
-    TPorcio term(&port, 1);
+    TPorcio term(&port, 1, Settings);
     char line[kWorkLineSize] = "Y";
     // As a batch does, test the link first; it also lets the simulator settle.
     term.TestLink();
@@ -229,7 +232,7 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     const double c1 = CpuSeconds();
     const double t1 = Now();
     const size_t dispatches = dispatch_times.size();
-    const bool intact = data != nullptr && term.FReceived == kBlockBytes &&
+    const bool intact = data != nullptr && term.Received() == kBlockBytes &&
                         std::memcmp(data, block.data(), kBlockBytes) == 0;
     const double wire = kBlockBytes * kByteMs / 1000.0;
     std::printf("(a) data block of %d bytes at %d Bd: %s\n", kBlockBytes, kBaud,
@@ -237,7 +240,7 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     std::printf("    wire = 60000 x 10 / 19200 = %.3f s\n", wire);
     std::printf("    wall from the acknowledgement to the end of the block = %.3f s: it holds the simulator's block\n"
                 "      delay of %d ms and the closing quiet of Master_wait (%u ms), which the target leaves in\n",
-                t1 - t0, kBlockDelayMs, Master_wait);
+                t1 - t0, kBlockDelayMs, Settings.Master_wait);
     std::printf("    wall / wire = %.4f   (target <= 1.02)\n", (t1 - t0) / wire);
     std::printf("    CPU while reading = %.3f s over %.3f s wall: CPU / wall = %.4f   (target <= 0.05)"
                 ", %.1f us per byte\n",
@@ -281,7 +284,7 @@ struct LineFigures {
 LineFigures BatchFigures(const std::string& program, const std::string& link, bool master) {
     LineFigures f;
     f.name = master ? "master line" : "quiet line";
-    f.turnaround = master ? MasterTurnaroundMs() : QuietTurnaroundMs(Master_wait);
+    f.turnaround = master ? MasterTurnaroundMs() : QuietTurnaroundMs(Settings.Master_wait);
     std::vector<std::string> extra = {"--terminal", "1"};
     if (master) {
         extra.push_back("--master");
@@ -291,13 +294,13 @@ LineFigures BatchFigures(const std::string& program, const std::string& link, bo
     if (!sim.ok()) return f;
     f.started = true;
     TSer_Port port(0, kBaud);
-    TPorcio term(&port, 1);
+    TPorcio term(&port, 1, Settings);
     term.TestLink();
     WatchedDevice::answers_ms.clear();
     f.run = RunBatch(term);
     f.answers_ms = WatchedDevice::answers_ms;
 
-    const double mw = Master_wait;
+    const double mw = Settings.Master_wait;
     const double answer = f.turnaround + kByteMs;  // turnaround, then one byte on the wire
     if (!master) {
         f.per_command_ms = 2 + mw + 0.001 + 2 + std::max(2.0 + 2 + 2, answer);
@@ -323,7 +326,7 @@ double Median(std::vector<double> v) {
 }
 
 void PrintBatch(const LineFigures& q, const LineFigures& m) {
-    const double mw = Master_wait;
+    const double mw = Settings.Master_wait;
     std::printf("(b) %d diner commands (frame of %d bytes), one write attempt each\n", kCommands, kFrameBytes);
     std::printf("    The router hands a frame to the pty whole and the pty passes it on at once, so the frame's\n"
                 "    %d x %.3f = %.1f ms of wire time is not spent here; the simulator takes the frame as ended\n"
@@ -391,10 +394,10 @@ int main(int argc, char** argv) {
         return std::make_unique<WatchedDevice>(platform::make_posix_serial_device());
     });
     const std::string link = (dir / "stravon" / "dosdevices" / "com1").string();
-    Master_wait = 40;
+    Settings.Master_wait = 40;
     // As in the program, the link's waits run the window's events.
     platform::set_message_dispatcher(NoteDispatch);
-    std::printf("stravon-bench-link: %d Bd, Master_wait %u ms, one byte = %.3f ms on the wire\n", kBaud, Master_wait,
+    std::printf("stravon-bench-link: %d Bd, Master_wait %u ms, one byte = %.3f ms on the wire\n", kBaud, Settings.Master_wait,
                 kByteMs);
 
     BlockFigures(program, link, dir);

@@ -7,34 +7,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "diag/serial_errors.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 
 std::string Work_dir;
 
 const SerialErrorName Serial_error_names[] = {
-    {"GENERALERROR", 1},        {"INVPORT", 2},
-    {"INUSE", 3},               {"INVBUFSIZE", 4},
-    {"NOMEMORY", 5},            {"NOTSETUP", 6},
-    {"INVPAR", 7},              {"BUFREMPTY", 8},
-    {"BUFRFULL", 9},            {"TIMEOUT", 10},
-    {"NOCTS", 11},              {"NOCD", 12},
-    {"NODSR", 13},              {"NO8250", 14},
-    {"XMSTATUS", 15},           {"USERABORT", 16},
-    {"FILERR", 17},             {"XMERROR", 18},
-    {"NOWIDERX", 19},           {"CONFLICT", 20},
-    {"CRCMODE", 21},            {"NOHAYESOK", 22},
-    {"NOHAYESRESPONSE", 23},    {"NOTSUPPORTED", 24},
-    {"ILLEGALBAUDRATE", 25},    {"ILLEGALPARITY", 26},
-    {"ILLEGALWORDLENGTH", 27},  {"ILLEGALSTOPBITS", 28},
-    {"NOCOPYRIGHTNOTICE", 29},  {"DRIVERNOTINSTALLED", 30},
-    {"OVERFLOW", 31},           {"CONNECTFAILURE", 32},
-    {"DOSEXTENDERERROR", 33},   {"ILLEGALBOARDNUMBER", 34},
-    {"BOARDINUSE", 35},         {"HANDSHAKEBLOCK", 36},
-    {"MAXPORTSEXCEEDED", 37},   {"ILLEGALIRQ", 38},
-    {"IRQINUSE", 39},           {"_THUNK_SETUP_FAILED", 40},
-    {"_NASI_ERROR", 41},        {"_PACKING_ERROR", 42},
-    {"USERDEFINEDERROR", 75},   {"NEDEFINOVANA CHYBA", -1},
+#define STRAVON_SERIAL_ERROR_ROW(id, number, name) {name, number},
+    STRAVON_SERIAL_ERRORS(STRAVON_SERIAL_ERROR_ROW)
+#undef STRAVON_SERIAL_ERROR_ROW
+    {"NEDEFINOVANA CHYBA", -1},
 };
 
 int Read_work_dir()

@@ -48,17 +48,8 @@ std::string upper(std::string s)
     return s;
 }
 
-std::string normalize_key(const std::string& key)
-{
-    std::string k = trim(key);
-    while (!k.empty() && k.front() == '\\') k.erase(0, 1);
-    while (!k.empty() && k.back() == '\\') k.pop_back();
-    std::string u = upper(k);
-    if (u.rfind("HKCU\\", 0) == 0) return "HKEY_CURRENT_USER\\" + u.substr(5);
-    if (u.rfind("HKEY_", 0) != 0) return "HKEY_CURRENT_USER\\" + u;
-    return u;
-}
-
+// The key as written in a section header: the root spelt out in full, the
+// rest as given.
 std::string full_key_name(const std::string& key)
 {
     std::string k = trim(key);
@@ -69,6 +60,9 @@ std::string full_key_name(const std::string& key)
     if (u.rfind("HKEY_", 0) != 0) return "HKEY_CURRENT_USER\\" + k;
     return k;
 }
+
+// Keys compare without regard to case, as the registry's do.
+std::string normalize_key(const std::string& key) { return upper(full_key_name(key)); }
 
 void append_utf8(std::string& out, uint32_t cp)
 {
@@ -163,7 +157,7 @@ std::optional<RegValue> parse_data(const std::string& data)
         size_t pos = 0;
         std::string text;
         if (!parse_quoted(d, pos, text) || !trim(d.substr(pos)).empty()) return std::nullopt;
-        v.type = REG_SZ;
+        v.type = Reg_sz;
         v.data.assign(text.begin(), text.end());
         return v;
     }
@@ -179,12 +173,12 @@ std::optional<RegValue> parse_data(const std::string& data)
             if (h < 0) return std::nullopt;
             n = n * 16 + uint32_t(h);
         }
-        v.type = REG_DWORD;
+        v.type = Reg_dword;
         v.data = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
         return v;
     }
     if (lower.rfind("hex:", 0) == 0) {
-        v.type = REG_BINARY;
+        v.type = Reg_binary;
         if (!parse_hex_bytes(d.substr(4), v.data)) return std::nullopt;
         return v;
     }
@@ -317,12 +311,12 @@ bool parse(std::string text, Document& doc)
 std::string format_value(const std::string& name, const RegValue& v)
 {
     std::string line = name.empty() ? std::string("@=") : "\"" + escape(name) + "\"=";
-    if (v.type == REG_SZ) {
+    if (v.type == Reg_sz) {
         std::string text(v.data.begin(), v.data.end());
         if (text.find_first_of(std::string("\0\n\r", 3)) == std::string::npos && is_valid_utf8(text))
             return line + "\"" + escape(text) + "\"";
     }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
+    if (v.type == Reg_dword && v.data.size() == 4) {
         char buf[16];
         uint32_t n = uint32_t(v.data[0]) | uint32_t(v.data[1]) << 8 | uint32_t(v.data[2]) << 16 |
                      uint32_t(v.data[3]) << 24;
@@ -330,7 +324,7 @@ std::string format_value(const std::string& name, const RegValue& v)
         return line + buf;
     }
     char prefix[24];
-    if (v.type == REG_BINARY)
+    if (v.type == Reg_binary)
         std::snprintf(prefix, sizeof prefix, "hex:");
     else
         std::snprintf(prefix, sizeof prefix, "hex(%x):", v.type);

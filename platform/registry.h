@@ -9,21 +9,21 @@
 namespace platform {
 
 // Value types in the Windows numbering.
-constexpr uint32_t REG_NONE = 0;
-constexpr uint32_t REG_SZ = 1;
-constexpr uint32_t REG_EXPAND_SZ = 2;
-constexpr uint32_t REG_BINARY = 3;
-constexpr uint32_t REG_DWORD = 4;
-constexpr uint32_t REG_MULTI_SZ = 7;
-constexpr uint32_t REG_QWORD = 11;
+constexpr uint32_t Reg_none = 0;
+constexpr uint32_t Reg_sz = 1;
+constexpr uint32_t Reg_expand_sz = 2;
+constexpr uint32_t Reg_binary = 3;
+constexpr uint32_t Reg_dword = 4;
+constexpr uint32_t Reg_multi_sz = 7;
+constexpr uint32_t Reg_qword = 11;
 
 // The program's key; "HKEY_CURRENT_USER\" is implied when a key has no root.
 inline constexpr const char* Setup_key = "Software\\VELKON_Software\\Porcio\\Setup";
 
-// REG_SZ data are the UTF-8 bytes of the text without a terminator; REG_DWORD
+// Reg_sz data are the UTF-8 bytes of the text without a terminator; Reg_dword
 // four little-endian bytes; every other type the bytes as listed in the file.
 struct RegValue {
-    uint32_t type = REG_BINARY;
+    uint32_t type = Reg_binary;
     std::vector<uint8_t> data;
     bool operator==(const RegValue&) const = default;
 };

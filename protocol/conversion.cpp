@@ -8,8 +8,6 @@
 #include "diag/diag.h"
 #include "protocol/settings.h"
 
-bool Coding_error = false;
-
 namespace {
 
 // Output for the code page 852 bytes 0x80..0xFF; letters lose their accents,
@@ -28,8 +26,8 @@ const uint8_t kTerminalChars[128] = {
 // Digits and letters alternate: "1" is the first coded order, "H" the last.
 const char kOrderChars[] = "1A2B3C4D5E6F7G8H";
 
-int CodeValue(char ch) {
-    const int shift = CCode ? 1 : 0;
+int CodeValue(char ch, uint8_t ccode) {
+    const int shift = ccode ? 1 : 0;
     if (ch == 'N') return 1 - shift;
     if (ch == '0') return 2 - shift;
     if (ch == '\0') return 0;
@@ -38,9 +36,9 @@ int CodeValue(char ch) {
     return static_cast<int>(p - kOrderChars) + 3 - shift;
 }
 
-char CodeChar(uint32_t value) {
+char CodeChar(uint32_t value, uint8_t ccode) {
     if (value == 0) return '*';
-    if (CCode) {
+    if (ccode) {
         if (value == 1) return '0';
         if (value <= 17) return kOrderChars[value - 2];
         return '0';
@@ -58,17 +56,17 @@ struct MealValues {
     uint32_t main, breakfast, dinner;
 };
 
-MealValues SplitValues(uint8_t day_byte) {
-    const uint64_t s = MealLimit(MxSn);
-    const uint64_t v = MealLimit(MxVec);
+MealValues SplitValues(uint8_t day_byte, const TLinkSettings& set) {
+    const uint64_t s = MealLimit(set.MxSn);
+    const uint64_t v = MealLimit(set.MxVec);
     return {static_cast<uint32_t>(day_byte / (s * v)), static_cast<uint32_t>((day_byte / v) % s),
             static_cast<uint32_t>(day_byte % v)};
 }
 
-uint8_t CombineValues(const MealValues& m) {
+uint8_t CombineValues(const MealValues& m, const TLinkSettings& set) {
     // Unsigned arithmetic wraps modulo 2^32, which keeps the result modulo 256 exact.
-    const uint32_t s = MealLimit(MxSn);
-    const uint32_t v = MealLimit(MxVec);
+    const uint32_t s = MealLimit(set.MxSn);
+    const uint32_t v = MealLimit(set.MxVec);
     return static_cast<uint8_t>(m.main * s * v + m.breakfast * v + m.dinner);
 }
 
@@ -94,35 +92,33 @@ bool ReadNumber(char* text, int32_t& value) {
 
 uint8_t ToTerminalChar(uint8_t c) { return c < 0x80 ? c : kTerminalChars[c - 0x80]; }
 
-uint8_t FoldMealCode(uint8_t day_byte, char ch, int kind) {
-    MealValues m = SplitValues(day_byte);
-    const uint32_t f = static_cast<uint32_t>(CodeValue(ch));
+TFolded FoldMealCode(uint8_t day_byte, char ch, int kind, const TLinkSettings& s) {
+    MealValues m = SplitValues(day_byte, s);
+    const uint32_t f = static_cast<uint32_t>(CodeValue(ch, s.CCode));
     if (kind == kBreakfast) {
-        if (f >= MealLimit(MxSn)) {
+        if (f >= MealLimit(s.MxSn)) {
             Log_error("Spatne kodovani snidani");
-            Coding_error = true;
-            return day_byte;
+            return {day_byte, true};
         }
         m.breakfast = f;
     } else if (kind == kDinner) {
-        if (f >= MealLimit(MxVec)) {
+        if (f >= MealLimit(s.MxVec)) {
             Log_error("Spatne kodovani veceri");
-            Coding_error = true;
-            return day_byte;
+            return {day_byte, true};
         }
         m.dinner = f;
     } else {
         m.main = f;
     }
-    return CombineValues(m);
+    return {CombineValues(m, s), false};
 }
 
-MealChars SplitDayByte(uint8_t day_byte) {
-    const MealValues m = SplitValues(day_byte);
-    return {CodeChar(m.main), CodeChar(m.breakfast), CodeChar(m.dinner)};
+MealChars SplitDayByte(uint8_t day_byte, const TLinkSettings& s) {
+    const MealValues m = SplitValues(day_byte, s);
+    return {CodeChar(m.main, s.CCode), CodeChar(m.breakfast, s.CCode), CodeChar(m.dinner, s.CCode)};
 }
 
-DayStrings DecodeDays(uint8_t flag, const uint8_t days[14]) {
+DayStrings DecodeDays(uint8_t flag, const uint8_t days[14], const TLinkSettings& s) {
     DayStrings out{};
     for (int d = 0; d < 14; ++d) {
         if (flag & 0x80) {
@@ -130,7 +126,7 @@ DayStrings DecodeDays(uint8_t flag, const uint8_t days[14]) {
             out.breakfast[d] = '*';
             out.dinner[d] = '*';
         } else {
-            const MealChars c = SplitDayByte(days[d]);
+            const MealChars c = SplitDayByte(days[d], s);
             out.main[d] = c.main;
             out.breakfast[d] = c.breakfast;
             out.dinner[d] = c.dinner;

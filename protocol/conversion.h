@@ -2,8 +2,7 @@
 #pragma once
 #include <cstdint>
 
-// Set when a meal code was rejected; the command encoder logs the line and clears it.
-extern bool Coding_error;
+struct TLinkSettings;
 
 // Code page 852 byte -> the byte the terminal display shows.
 uint8_t ToTerminalChar(uint8_t c);
@@ -11,15 +10,19 @@ uint8_t ToTerminalChar(uint8_t c);
 // Meal kinds of one day.
 enum MealKind { kMainMeal = 0, kBreakfast = 1, kDinner = 2 };
 
-// Folds the code character ch of meal kind into the day byte. A rejected
-// breakfast or dinner code is logged, sets Coding_error and returns the day
-// byte unchanged.
-uint8_t FoldMealCode(uint8_t day_byte, char ch, int kind);
+// A day byte with one code folded in. A rejected breakfast or dinner code is
+// logged and leaves the byte as it was.
+struct TFolded {
+    uint8_t day_byte;
+    bool rejected;
+};
+// Meal coding reads CCode, MxSn and MxVec of the settings.
+TFolded FoldMealCode(uint8_t day_byte, char ch, int kind, const TLinkSettings& s);
 
 struct MealChars {
     char main, breakfast, dinner;
 };
-MealChars SplitDayByte(uint8_t day_byte);
+MealChars SplitDayByte(uint8_t day_byte, const TLinkSettings& s);
 
 // The meal strings of 14 days, each closed by a zero byte.
 struct DayStrings {
@@ -27,7 +30,7 @@ struct DayStrings {
     char breakfast[15];
     char dinner[15];
 };
-DayStrings DecodeDays(uint8_t flag, const uint8_t days[14]);
+DayStrings DecodeDays(uint8_t flag, const uint8_t days[14], const TLinkSettings& s);
 
 // Read a zero-terminated field (trailing blanks are cut off in place).
 // Success when the whole field is a number; value is written only then.

@@ -7,7 +7,6 @@
 #include "diag/diag.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
-#include "protocol/settings.h"
 #include "serial/ser_port.h"
 
 namespace {
@@ -40,13 +39,6 @@ private:
 
 uint64_t NowUs() { return platform::clock().now_us(); }
 
-// Deadlines are kept in microseconds: a millisecond tick would add up to a
-// tick of slack to every wait.
-uint64_t MasterWaitUs() { return uint64_t(Master_wait) * 1000; }
-
-// One character on the wire (start, 8 data bits, stop).
-uint64_t ByteTimeUs() { return Baud_rate > 0 ? 10'000'000ull / uint64_t(Baud_rate) : 0; }
-
 // While a block streams in, the next byte is not waited for one at a time:
 // the bytes of this long gather in the port's queue and are taken together,
 // which saves a wake-up per byte.
@@ -70,6 +62,15 @@ struct TPorcio::Taken {
     int byte = -1;
     uint64_t arrival_us = 0;
 };
+
+// Deadlines are kept in microseconds: a millisecond tick would add up to a
+// tick of slack to every wait.
+uint64_t TPorcio::MasterWaitUs() const { return uint64_t(FSettings.Master_wait) * 1000; }
+
+// One character on the wire (start, 8 data bits, stop).
+uint64_t TPorcio::ByteTimeUs() const {
+    return FSettings.Baud_rate > 0 ? 10'000'000ull / uint64_t(FSettings.Baud_rate) : 0;
+}
 
 TPorcio::Taken TPorcio::TakeQueued(uint64_t empty_at_us, uint64_t previous_arrival_us) {
     const int b = FSerPort->GetChar();
@@ -106,8 +107,11 @@ TPorcio::Taken TPorcio::ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t
 
 void TPorcio::Pause(uint32_t ms) { platform::wait_dispatching(ms); }
 
-TPorcio::TPorcio(TSer_Port* port, uint8_t address)
-    : FSerPort(port), FAddress(address), FBuffer(static_cast<size_t>(std::max<int32_t>(Data_length, 0))) {}
+TPorcio::TPorcio(TSer_Port* port, uint8_t address, const TLinkSettings& settings)
+    : FSerPort(port),
+      FAddress(address),
+      FBuffer(static_cast<size_t>(std::max<int32_t>(settings.Data_length, 0))),
+      FSettings(settings) {}
 
 TPorcio::~TPorcio() = default;
 
@@ -180,7 +184,7 @@ int TPorcio::WaitAck() {
 
 int TPorcio::Transact(char* line, size_t capacity) {
     uint8_t frame[kFrameSize] = {};
-    const int length = BuildPayload(line, capacity);
+    const int length = BuildPayload(line, capacity, FSettings);
     if (length < 0 || length > kMaxPayload) return 1;
     frame[0] = FAddress;
     frame[1] = static_cast<uint8_t>(length + 3);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/settings.h"
+
 class TSer_Port;
 class TCommandView;
 
@@ -18,15 +20,17 @@ constexpr size_t kWorkLineSize = 200;
 constexpr uint32_t kPollWaitLimitMs = 2000;
 
 // Payload length the line will encode to, without encoding it.
-int PayloadLength(const char* line);
+int PayloadLength(const char* line, const TLinkSettings& s);
 
 // Encodes the zero-terminated line in place (capacity bytes available) and
 // returns the payload length; -1, line untouched, when it would not fit.
-int BuildPayload(char* line, size_t capacity);
+int BuildPayload(char* line, size_t capacity, const TLinkSettings& s);
 
 class TPorcio {
 public:
-    TPorcio(TSer_Port* port, uint8_t address);
+    // The settings are read at every use (Master_wait changes at run time)
+    // and must outlive the object; the buffer is sized by Data_length now.
+    TPorcio(TSer_Port* port, uint8_t address, const TLinkSettings& settings);
     virtual ~TPorcio();
     TPorcio(const TPorcio&) = delete;
     TPorcio& operator=(const TPorcio&) = delete;
@@ -53,6 +57,22 @@ public:
     int WaitAck();
     bool Ping();
 
+    TSer_Port* SerPort() const { return FSerPort; }
+    uint8_t Address() const { return FAddress; }
+    const std::vector<uint8_t>& Buffer() const { return FBuffer; }
+    int32_t Received() const { return FReceived; }
+    // Records of the last command's block, and commands delivered since the
+    // counters were last reset.
+    int32_t Records() const { return FRecords; }
+    int32_t Delivered() const { return FDelivered; }
+    // A new batch counts from nothing.
+    void ResetDelivered() { FDelivered = 0; }
+    // A request's status counts that request only.
+    void ResetCounters() { FDelivered = 0; FRecords = 0; }
+    // An attempt whose answer proved unusable is not a delivery.
+    void UncountDelivery() { --FDelivered; }
+
+private:
     TSer_Port* FSerPort;
     bool FMaster = false;
     uint8_t FAddress;
@@ -60,8 +80,8 @@ public:
     int32_t FReceived = 0;
     int32_t FRecords = 0;
     int32_t FDelivered = 0;
+    const TLinkSettings& FSettings;
 
-private:
     enum class Listen { Poll, Quiet, Chatter };
     struct Taken;
     Listen WaitForPoll();
@@ -70,6 +90,8 @@ private:
     Taken ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us);
     // A fixed pause in which the window's events run.
     static void Pause(uint32_t ms);
+    uint64_t MasterWaitUs() const;
+    uint64_t ByteTimeUs() const;
     void PutFrame(const uint8_t* frame, int length);
     bool DecodeBlock(char* line, TCommandView& view, const uint8_t* block);
 };

@@ -10,7 +10,6 @@
 #include "protocol/command_view.h"
 #include "protocol/conversion.h"
 #include "protocol/porcio.h"
-#include "protocol/settings.h"
 
 namespace {
 
@@ -54,7 +53,7 @@ bool ReadCredit(const char* src, uint16_t& value) {
 }
 
 // src is a zero-filled copy of at least kWorkLineSize bytes.
-int EncodeDiner(const char* src, uint8_t* out) {
+int EncodeDiner(const char* src, uint8_t* out, const TLinkSettings& s) {
     out[0] = static_cast<uint8_t>(src[0] == 'Q' ? 'X' : src[0]);
     uint16_t number = 0;
     if (ReadField16(src, 1, 4, number)) PutHighFirst(out + 1, number);
@@ -64,16 +63,18 @@ int EncodeDiner(const char* src, uint8_t* out) {
     if (static_cast<uint8_t>(src[13]) & 0x80) {
         std::memcpy(days, src + 14, 14);
     } else {
-        Coding_error = false;
+        bool rejected = false;
         for (int kind = kMainMeal; kind <= kDinner; ++kind)
-            for (int d = 0; d < 14; ++d) days[d] = FoldMealCode(days[d], src[14 + 14 * kind + d], kind);
-        if (Coding_error) {
-            Log_long_line(std::string_view(src, std::strlen(src)));
-            Coding_error = false;
-        }
+            for (int d = 0; d < 14; ++d) {
+                const TFolded f = FoldMealCode(days[d], src[14 + 14 * kind + d], kind, s);
+                days[d] = f.day_byte;
+                rejected = rejected || f.rejected;
+            }
+        // The whole line once, after the rejected codes each said theirs.
+        if (rejected) Log_long_line(std::string_view(src, std::strlen(src)));
     }
     for (int i = 0; i < 14; ++i) out[26 + i] = ToTerminalChar(static_cast<uint8_t>(src[56 + i]));
-    if (src[0] != 'Q' || !Kredit) return kDinerPayload;
+    if (src[0] != 'Q' || !s.Kredit) return kDinerPayload;
 
     out[40] = static_cast<uint8_t>(src[70]);
     uint16_t credit = 0;
@@ -98,11 +99,12 @@ std::string FormatLine(const char* format, Args... args) {
     return std::string(buf);
 }
 
-std::string DinerLine(const uint8_t* rec, const uint8_t* follower, bool dt) {
+std::string DinerLine(const uint8_t* rec, const uint8_t* follower, const TLinkSettings& s) {
+    const bool dt = s.DT_use != 0;
     const char letter = rec[0] == 'Z' ? 'Q' : static_cast<char>(rec[0]);
     char number[8];
     std::snprintf(number, sizeof number, "%04d", (rec[1] << 8) | rec[2]);
-    const DayStrings d = DecodeDays(rec[7], rec + 8);
+    const DayStrings d = DecodeDays(rec[7], rec + 8, s);
     const char flag = static_cast<char>(rec[7]);
     const uint8_t* g = rec + 22;
     if (follower == nullptr) {
@@ -112,7 +114,7 @@ std::string DinerLine(const uint8_t* rec, const uint8_t* follower, bool dt) {
         return FormatLine("%c%s%02X%02X%02X%02X%c%s%s%s%02X%02X%02X%02X%02X", letter, number, rec[3], rec[4],
                           rec[5], rec[6], flag, d.main, d.breakfast, d.dinner, g[0], g[1], g[2], g[3], g[4]);
     }
-    const DayStrings f = DecodeDays(follower[7], follower + 8);
+    const DayStrings f = DecodeDays(follower[7], follower + 8, s);
     if (!dt)
         return FormatLine("%c%s%02X%02X%02X%02X%c%s%s%s%s%s%s", letter, number, rec[3], rec[4], rec[5], rec[6],
                           flag, d.main, d.breakfast, d.dinner, f.main, f.breakfast, f.dinner);
@@ -126,8 +128,11 @@ std::string StatusLine(const uint8_t* rec) {
                       rec[6], rec[7], reinterpret_cast<const char*>(rec + 9));
 }
 
+// The raw block goes to the working directory, with every other file.
 void WriteRawBlock(const uint8_t* data, size_t n) {
-    std::FILE* f = std::fopen("binarni.bin", "w+b");
+    std::string path;
+    if (!work_path("binarni.bin", path)) return;
+    std::FILE* f = std::fopen(path.c_str(), "w+b");
     if (f == nullptr) return;
     if (n > 0) std::fwrite(data, 1, n, f);
     std::fclose(f);
@@ -135,13 +140,13 @@ void WriteRawBlock(const uint8_t* data, size_t n) {
 
 }  // namespace
 
-int PayloadLength(const char* line) {
-    if (IsDinerLetter(line[0])) return line[0] == 'Q' && Kredit ? kCreditPayload : kDinerPayload;
+int PayloadLength(const char* line, const TLinkSettings& s) {
+    if (IsDinerLetter(line[0])) return line[0] == 'Q' && s.Kredit ? kCreditPayload : kDinerPayload;
     if (line[0] == 'c') return kSettingsPayload;
     return static_cast<int>(std::strlen(line));
 }
 
-int BuildPayload(char* line, size_t capacity) {
+int BuildPayload(char* line, size_t capacity, const TLinkSettings& s) {
     if (line == nullptr || capacity == 0) return -1;
     const size_t length = strnlen(line, capacity);
     if (length == capacity) return -1;  // not terminated inside its buffer
@@ -151,7 +156,7 @@ int BuildPayload(char* line, size_t capacity) {
     char src[kWorkLineSize] = {};
     std::memcpy(src, line, std::min(length, kWorkLineSize - 1));
     uint8_t out[kCreditPayload + 1] = {};
-    const int n = line[0] == 'c' ? EncodeSettings(src, out) : EncodeDiner(src, out);
+    const int n = line[0] == 'c' ? EncodeSettings(src, out) : EncodeDiner(src, out, s);
     if (static_cast<size_t>(n) + 1 > capacity) return -1;
     std::memcpy(line, out, static_cast<size_t>(n) + 1);
     return n;
@@ -169,7 +174,7 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
         std::memcpy(work, line, length);
     };
     fresh_copy();
-    if (PayloadLength(work) > kMaxPayload) {
+    if (PayloadLength(work, FSettings) > kMaxPayload) {
         Log_long_line("Prikaz je prilis dlouhy: " + std::string(line, strnlen(line, 255)));
         return false;
     }
@@ -210,7 +215,7 @@ bool TPorcio::DecodeBlock(char* line, TCommandView& view, const uint8_t* block) 
     if (FReceived == 0) return true;
     const uint8_t kind = block[0];
     if (kind == 'R' || kind == 'Z') {
-        const int record_length = DT_use ? 29 : 24;
+        const int record_length = FSettings.DT_use ? 29 : 24;
         if (FReceived % record_length != 0) {
             line[0] = 'E';
             return false;
@@ -224,7 +229,7 @@ bool TPorcio::DecodeBlock(char* line, TCommandView& view, const uint8_t* block) 
                 const uint8_t* next = rec + record_length;
                 if (next[0] == 'q' || next[0] == 'r') follower = next;
             }
-            view.AddLine(DinerLine(rec, follower, DT_use != 0));
+            view.AddLine(DinerLine(rec, follower, FSettings));
             Pause(5);
             if (follower != nullptr) ++k;
         }

@@ -1,4 +1,5 @@
 #include "serial/com_port.h"
+#include "serial/com_port_private.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,7 +10,6 @@
 #include <new>
 #include <string>
 
-#include "diag/diag.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 
@@ -18,6 +18,11 @@ namespace {
 ComPort* open_ports = nullptr;
 bool exit_hook_registered = false;
 DeviceFactory device_factory;
+DriverLog driver_log = nullptr;
+
+void say(const std::string& line) {
+    if (driver_log) driver_log(line);
+}
 
 // Longest single wait inside a polling loop, so the idle hook still runs often.
 constexpr int Wait_slice_ms = 10;
@@ -158,7 +163,7 @@ int device_error(ComPort* p, int neg_errno) {
         d.held_bytes = 0;
         d.tx_unsent = false;
         d.device->close();
-        Log_error("COM" + std::to_string(p->port_index + 1) + ": zarizeni odpojeno (" + device_name(d) + ")");
+        say("COM" + std::to_string(p->port_index + 1) + ": zarizeni odpojeno (" + device_name(d) + ")");
     }
     return map_system_error(neg_errno);
 }
@@ -179,11 +184,11 @@ int clear_comm_error(ComPort* p, int* in, int* out) {
     if (is_loss(counted)) return device_error(p, counted);
     if (counted == 0) {
         uint32_t mask = 0;
-        if (c.frame != d.last_counts.frame) mask |= CE_FRAME;
-        if (c.overrun != d.last_counts.overrun) mask |= CE_OVERRUN;
-        if (c.parity != d.last_counts.parity) mask |= CE_RXPARITY;
-        if (c.brk != d.last_counts.brk) mask |= CE_BREAK;
-        if (c.buf_overrun != d.last_counts.buf_overrun) mask |= CE_RXOVER;
+        if (c.frame != d.last_counts.frame) mask |= Ce_frame;
+        if (c.overrun != d.last_counts.overrun) mask |= Ce_overrun;
+        if (c.parity != d.last_counts.parity) mask |= Ce_rxparity;
+        if (c.brk != d.last_counts.brk) mask |= Ce_break;
+        if (c.buf_overrun != d.last_counts.buf_overrun) mask |= Ce_rxover;
         d.last_counts = c;
         d.line_errors |= mask;
     }
@@ -224,17 +229,17 @@ int apply_dcb(ComPort* p) {
     s.xon_xoff_out = dcb.fOutX != 0;
     s.xon_xoff_in = dcb.fInX != 0;
     s.cts_flow = dcb.fOutxCtsFlow != 0;
-    s.rts_flow = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    s.rts_flow = dcb.fRtsControl == Rts_control_handshake;
     s.dsr_flow = dcb.fOutxDsrFlow != 0;
-    s.dtr_flow = dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+    s.dtr_flow = dcb.fDtrControl == Dtr_control_handshake;
     int r = dev(p).apply(s);
     if (r < 0) return device_error(p, r);
     // The line levels follow the control modes, as the settings call sets
     // them; a device without modem lines (a pty) refuses, which is harmless.
-    if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE)
-        dev(p).set_dtr(dcb.fDtrControl == DTR_CONTROL_ENABLE);
-    if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE)
-        note_rts(*p->data, dev(p).set_rts(dcb.fRtsControl == RTS_CONTROL_ENABLE));
+    if (dcb.fDtrControl == Dtr_control_enable || dcb.fDtrControl == Dtr_control_disable)
+        dev(p).set_dtr(dcb.fDtrControl == Dtr_control_enable);
+    if (dcb.fRtsControl == Rts_control_enable || dcb.fRtsControl == Rts_control_disable)
+        note_rts(*p->data, dev(p).set_rts(dcb.fRtsControl == Rts_control_enable));
     return 0;
 }
 
@@ -365,39 +370,37 @@ int dev_xon_xoff(ComPort* p, int on) {
 int dev_rts_cts(ComPort* p, int on) {
     Dcb& dcb = p->data->dcb;
     dcb.fOutxCtsFlow = on != 0;
-    dcb.fRtsControl = on ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+    dcb.fRtsControl = on ? Rts_control_handshake : Rts_control_disable;
     return apply_or_fail(p);
 }
 
 int dev_dtr_dsr(ComPort* p, int on) {
     Dcb& dcb = p->data->dcb;
     dcb.fOutxDsrFlow = on != 0;
-    dcb.fDtrControl = on ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
+    dcb.fDtrControl = on ? Dtr_control_handshake : Dtr_control_disable;
     return apply_or_fail(p);
 }
 
 // RTS keys every frame, so a plain level change only touches the line; the
 // whole settings are applied only when a handshake mode is left. The DTR and
 // RTS control values share their numbers (disable 0, enable 1, handshake 2).
-static_assert(int(RTS_CONTROL_DISABLE) == int(DTR_CONTROL_DISABLE) &&
-              int(RTS_CONTROL_ENABLE) == int(DTR_CONTROL_ENABLE) &&
-              int(RTS_CONTROL_HANDSHAKE) == int(DTR_CONTROL_HANDSHAKE));
+static_assert(int(Rts_control_disable) == int(Dtr_control_disable) &&
+              int(Rts_control_enable) == int(Dtr_control_enable) &&
+              int(Rts_control_handshake) == int(Dtr_control_handshake));
 
 int set_line_level(ComPort* p, bool rts, int on) {
     Win32PortData& d = *p->data;
     // Dropping RTS under a frame would cut it, whatever order the caller chose.
     if (rts && !on && d.tx_unsent) wait_sent(p);
-    if (d.gone) return 0;
+    if (d.gone) return fail(p, Gone_error);
     uint8_t& mode = rts ? d.dcb.fRtsControl : d.dcb.fDtrControl;
-    const bool was_handshake = mode == DTR_CONTROL_HANDSHAKE;
-    mode = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    if (was_handshake) {
-        apply_dcb(p);
-    } else {
-        const int r = rts ? dev(p).set_rts(on != 0) : dev(p).set_dtr(on != 0);
-        if (rts) note_rts(d, r);
-        if (r < 0) device_error(p, r);
-    }
+    const bool was_handshake = mode == Dtr_control_handshake;
+    mode = on ? Dtr_control_enable : Dtr_control_disable;
+    if (was_handshake) return apply_or_fail(p);
+    const int r = rts ? dev(p).set_rts(on != 0) : dev(p).set_dtr(on != 0);
+    if (rts) note_rts(d, r);
+    // A line without modem lines (a pty) has nothing to set: not a failure.
+    if (r < 0 && r != -ENOTTY) return fail(p, device_error(p, r));
     return 0;
 }
 
@@ -462,10 +465,13 @@ int dev_clear_line_errors(ComPort* p) {
 }
 
 int dev_break(ComPort* p, int ms) {
-    if (usable(p)) dev(p).set_break(true);
-    idle_wait(p, ms);
-    if (usable(p)) dev(p).set_break(false);
-    return 0;
+    if (!usable(p)) return fail(p, Gone_error);
+    if (const int r = dev(p).set_break(true); r < 0) return fail(p, device_error(p, r));
+    const int waited = idle_wait(p, ms);
+    // The line is let go even when the wait was cut short.
+    if (usable(p))
+        if (const int r = dev(p).set_break(false); r < 0) return fail(p, device_error(p, r));
+    return waited < 0 ? fail(p, waited) : 0;
 }
 
 int dev_dump(ComPort* p, LinePrinter print) {
@@ -499,13 +505,13 @@ int dev_dump(ComPort* p, LinePrinter print) {
                   (ls & 0x10) != 0, (ls & 0x08) != 0, (ls & 0x02) != 0, (ls & 0x04) != 0);
     print(line);
     const uint32_t e = d.line_errors;
-    std::snprintf(line, sizeof line, "CE_BREAK:%d  CE_FRAME:%d  CE_MODE:%d CE_OVERRUN:%d", (e & CE_BREAK) != 0,
-                  (e & CE_FRAME) != 0, (e & CE_MODE) != 0, (e & CE_OVERRUN) != 0);
+    std::snprintf(line, sizeof line, "CE_BREAK:%d  CE_FRAME:%d  CE_MODE:%d CE_OVERRUN:%d", (e & Ce_break) != 0,
+                  (e & Ce_frame) != 0, (e & Ce_mode) != 0, (e & Ce_overrun) != 0);
     print(line);
     int m = dev_modem_status(p);
     if (m < 0) m = 0;
     std::snprintf(line, sizeof line, "CE_RXOVER:%d CE_RXPARITY:%d CE_TXFULL:%d  CTS/DSR/RI/CD: %d%d%d%d",
-                  (e & CE_RXOVER) != 0, (e & CE_RXPARITY) != 0, (e & CE_TXFULL) != 0, (m & 0x10) != 0,
+                  (e & Ce_rxover) != 0, (e & Ce_rxparity) != 0, (e & Ce_txfull) != 0, (m & 0x10) != 0,
                   (m & 0x20) != 0, (m & 0x40) != 0, (m & 0x80) != 0);
     print(line);
     // "%.4x" prints the same four digits as the classic "%04.4x".
@@ -572,8 +578,8 @@ int device_open(ComPort* p) {
     c.EvtChar = 0;
     c.fOutxDsrFlow = 0;
     c.fOutxCtsFlow = 0;
-    c.fDtrControl = DTR_CONTROL_ENABLE;
-    c.fRtsControl = RTS_CONTROL_ENABLE;
+    c.fDtrControl = Dtr_control_enable;
+    c.fRtsControl = Rts_control_enable;
     take_error_baseline(d);
     return 0;
 }
@@ -746,3 +752,13 @@ void close_all_ports() {
 void set_idle_hook(IdleHook hook) { idle_hook = hook ? hook : default_idle_hook; }
 
 void set_device_factory(DeviceFactory f) { device_factory = std::move(f); }
+
+void PortDataDeleter::operator()(Win32PortData* d) const { delete d; }
+
+const platform::OpenReport* open_report_of(const ComPort* port) { return port->data ? &port->data->report : nullptr; }
+
+bool has_device(const ComPort* port) { return port->data && port->data->device; }
+
+bool device_lost(const ComPort* port) { return is_gone(port); }
+
+void set_driver_log(DriverLog log) { driver_log = log; }

@@ -6,132 +6,20 @@
 #include <memory>
 #include <string>
 
+#include "diag/serial_errors.h"
 #include "platform/serial_device.h"
 
-// Driver error codes; 0 is success. Their names are printed by the error log.
-enum ComError {
-    GENERALERROR = -1,
-    INVPORT = -2,
-    INUSE = -3,
-    INVBUFSIZE = -4,
-    NOMEMORY = -5,
-    NOTSETUP = -6,
-    INVPAR = -7,
-    BUFREMPTY = -8,
-    BUFRFULL = -9,
-    TIMEOUT = -10,
-    NOCTS = -11,
-    NOCD = -12,
-    NODSR = -13,
-    NO8250 = -14,
-    XMSTATUS = -15,
-    USERABORT = -16,
-    FILERR = -17,
-    XMERROR = -18,
-    NOWIDERX = -19,
-    CONFLICT = -20,
-    CRCMODE = -21,
-    NOHAYESOK = -22,
-    NOHAYESRESPONSE = -23,
-    NOTSUPPORTED = -24,
-    ILLEGALBAUDRATE = -25,
-    ILLEGALPARITY = -26,
-    ILLEGALWORDLENGTH = -27,
-    ILLEGALSTOPBITS = -28,
-    NOCOPYRIGHTNOTICE = -29,
-    DRIVERNOTINSTALLED = -30,
-    OVERFLOW = -31,
-    CONNECTFAILURE = -32,
-    DOSEXTENDERERROR = -33,
-    ILLEGALBOARDNUMBER = -34,
-    BOARDINUSE = -35,
-    HANDSHAKEBLOCK = -36,
-    MAXPORTSEXCEEDED = -37,
-    ILLEGALIRQ = -38,
-    IRQINUSE = -39,
-    // The printed names of -40..-42 begin with "_", which C++ reserves.
-    THUNK_SETUP_FAILED = -40,
-    NASI_ERROR = -41,
-    PACKING_ERROR = -42,
-    USERDEFINEDERROR = -75,
-};
-
-// Accumulated line error bits (the CE_ values).
-enum : uint32_t {
-    CE_RXOVER = 0x0001,
-    CE_OVERRUN = 0x0002,
-    CE_RXPARITY = 0x0004,
-    CE_FRAME = 0x0008,
-    CE_BREAK = 0x0010,
-    CE_TXFULL = 0x0100,
-    CE_MODE = 0x8000,
-};
-
-enum : uint8_t { DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2 };
-enum : uint8_t {
-    RTS_CONTROL_DISABLE = 0,
-    RTS_CONTROL_ENABLE = 1,
-    RTS_CONTROL_HANDSHAKE = 2,
-    RTS_CONTROL_TOGGLE = 3,
-};
-
-// The working copy of the line settings, edited in place by the settings
-// operations and applied whole.
-struct Dcb {
-    uint32_t BaudRate = 9600;
-    uint8_t ByteSize = 8;
-    uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
-    uint8_t fBinary = 1;
-    uint8_t fParity = 0;
-    uint8_t fOutxCtsFlow = 0;
-    uint8_t fOutxDsrFlow = 0;
-    uint8_t fDtrControl = DTR_CONTROL_ENABLE;
-    uint8_t fDsrSensitivity = 0;
-    uint8_t fTXContinueOnXoff = 0;
-    uint8_t fOutX = 0;
-    uint8_t fInX = 0;
-    uint8_t fErrorChar = 0;
-    uint8_t fNull = 0;
-    uint8_t fRtsControl = RTS_CONTROL_ENABLE;
-    uint8_t fAbortOnError = 0;
-    uint16_t XonLim = 0;
-    uint16_t XoffLim = 0;
-    uint8_t XonChar = 0x11;
-    uint8_t XoffChar = 0x13;
-    uint8_t ErrorChar = 0;
-    uint8_t EofChar = 0;
-    uint8_t EvtChar = 0;
-};
-
-// The device data of a port that reached the device open.
-struct Win32PortData {
-    uint32_t rx_queue_size = 0;
-    uint32_t tx_queue_size = 0;
-    Dcb dcb;
-    uint32_t line_errors = 0;  // CE_ bits since the last op_clear_line_errors
-    uint32_t uart_register = 0;
-    std::unique_ptr<platform::SerialDevice> device;  // null once the open failed
-    platform::LineErrorCounts last_counts;            // for the error deltas
-    bool has_error_counts = true;                     // false once the device said it has none
-    std::string path;                                 // what was opened (the COM link), for a reopen
-    platform::OpenReport report;                      // what the device said about the last open
-    // The device failed (unplugged, hung up): its descriptor is closed, every
-    // call fails at once until reopen_com_port.
-    bool gone = false;
-    // Keying: RTS must not drop under a frame. Bytes written count as on the
-    // wire from the device call after them (the termios device holds a frame
-    // until then); wire_end_us is when the last of them has left.
-    bool has_rts = true;     // false once the device said it has no RTS line (a pty)
-    bool tx_unsent = false;  // written since the last completed wait for the transmitter
-    uint32_t held_bytes = 0;
-    uint64_t wire_end_us = 0;
+// The device data of a port that reached the device open; the driver's own
+// (serial/com_port_private.h).
+struct Win32PortData;
+struct PortDataDeleter {
+    void operator()(Win32PortData* d) const;
 };
 
 using LinePrinter = void (*)(const char* line);
 
 struct ComPort {
-    std::unique_ptr<Win32PortData> data;
+    std::unique_ptr<Win32PortData, PortDataDeleter> data;
     ComPort* next = nullptr;
     int32_t port_index = 0;
     int32_t status = 0;
@@ -209,3 +97,17 @@ void set_device_factory(DeviceFactory f);  // empty restores the termios device
 
 // Translates a device's -errno into a driver code.
 int map_system_error(int neg_errno);
+
+// What the port's device said about its last open (why it failed, a remark
+// on a slow adapter); null for a port that has no device data.
+const platform::OpenReport* open_report_of(const ComPort* port);
+// The port reached its device at some open (it may be lost since).
+bool has_device(const ComPort* port);
+// The device failed (unplugged, hung up) and its descriptor is closed until
+// reopen_com_port.
+bool device_lost(const ComPort* port);
+
+// Where the driver's own lines go (a lost device); the program binds it to
+// its log. nullptr: nowhere.
+using DriverLog = void (*)(const std::string& line);
+void set_driver_log(DriverLog log);

@@ -20,8 +20,8 @@ bool TSer_Port::Open(int com_index, int baud) {
     if (FLastError < 0) {
         Log_serial_error(FLastError);
         // The code alone misleads (EACCES reads as "in use"): say why.
-        if (FPort->data && !FPort->data->report.why.empty())
-            Log_error(Com_name() + ": " + FPort->data->report.why);
+        if (const platform::OpenReport* r = open_report_of(FPort); r && !r->why.empty())
+            Log_error(Com_name() + ": " + r->why);
     }
     FOpened = FLastError >= 0;
     return FOpened;
@@ -33,18 +33,18 @@ void TSer_Port::Log_opened() const {
     Log_error(Com_name() + " otevřen");
     Log_error(Device_line());
     // The device's own remark on its open (a slow adapter), where it made one.
-    if (FPort && FPort->data && FPort->data->device && !FPort->data->report.notice.empty())
-        Log_error(Com_name() + ": " + FPort->data->report.notice);
+    if (FPort && has_device(FPort) && !open_report_of(FPort)->notice.empty())
+        Log_error(Com_name() + ": " + open_report_of(FPort)->notice);
 }
 
 std::string TSer_Port::Device_path() const { return FPort ? device_path_of(FPort) : std::string(); }
 
 std::string TSer_Port::Device_line() const { return Com_name() + ": zarizeni " + Device_path(); }
 
-bool TSer_Port::Device_gone() const { return FPort && FPort->data && FPort->data->gone; }
+bool TSer_Port::Device_gone() const { return FPort && device_lost(FPort); }
 
 bool TSer_Port::Revive() {
-    if (!FPort || !FPort->data || !FPort->data->device) return false;
+    if (!FPort || !has_device(FPort)) return false;
     // An unplugged adapter that nothing has read since is noticed here.
     if (!Device_gone()) FPort->op_rx_count(FPort);
     if (!Device_gone() || reopen_com_port(FPort) < 0) return false;

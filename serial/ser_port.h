@@ -40,13 +40,20 @@ public:
     // logs that; true then. Otherwise false, at once: it never waits.
     bool Revive();
 
+    // The open succeeded: the line is usable.
+    bool Opened() const { return FOpened; }
+    // The driver code of the open, or of the last failed read; 0 otherwise.
+    int32_t LastError() const { return FLastError; }
+    int32_t ComIndex() const { return FComIndex; }
+    int32_t Baud() const { return FBaud; }
+
+private:
     ComPort* FPort = nullptr;
     int32_t FComIndex = 0;
     int32_t FBaud = 0;
     bool FOpened = false;
     int32_t FLastError = 0;
 
-private:
     template <class Read>
     int Take(Read read);
     std::string Com_name() const;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/config_record.h"
+#include "router/config_record.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -42,13 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);
     const uint8_t flags = in.ConsumeIntegral<uint8_t>();
-    DT_use = flags & 1;
-    CCode = (flags >> 1) & 1;
+    TLinkSettings settings;
+    settings.DT_use = flags & 1;
+    settings.CCode = (flags >> 1) & 1;
     const char command = "YPSY"[(flags >> 2) & 3];
-    MxSn = in.ConsumeIntegralInRange<int32_t>(-1, 20);
-    MxVec = in.ConsumeIntegralInRange<int32_t>(-1, 20);
+    settings.MxSn = in.ConsumeIntegralInRange<int32_t>(-1, 20);
+    settings.MxVec = in.ConsumeIntegralInRange<int32_t>(-1, 20);
     // Records the terminal may hold, from none (the all-zero record) up.
-    Data_length = in.ConsumeIntegralInRange<int32_t>(0, 100) * (DT_use ? 29 : 24);
+    settings.Data_length = in.ConsumeIntegralInRange<int32_t>(0, 100) * (settings.DT_use ? 29 : 24);
     const std::vector<uint8_t> block = in.ConsumeRemainingBytes<uint8_t>();
 
     platform::VirtualClock clock(1'000'000'000);
@@ -58,18 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sim::attach_to_driver({{0, &line}}, clock);
     {
         TSer_Port port(0, 19200);
-        FUZZ_CHECK(port.FOpened);
-        TPorcio term(&port, 2);
+        FUZZ_CHECK(port.Opened());
+        TPorcio term(&port, 2, settings);
         View view;
         char buf[255] = {command};
         const bool ok = term.RunCommand(buf, view);
-        FUZZ_CHECK(term.FDelivered == 1);
+        FUZZ_CHECK(term.Delivered() == 1);
         FUZZ_CHECK(ok == (buf[0] == command));
         FUZZ_CHECK(ok || buf[0] == 'E');
         FUZZ_CHECK(view.received.size() == 1);
-        FUZZ_CHECK(term.FReceived >= 0 && term.FReceived <= Data_length);
-        FUZZ_CHECK(view.lines.size() <= static_cast<size_t>(term.FRecords));
-        if (!view.lines.empty()) FUZZ_CHECK(term.FRecords > 0);
+        FUZZ_CHECK(term.Received() >= 0 && term.Received() <= settings.Data_length);
+        FUZZ_CHECK(view.lines.size() <= static_cast<size_t>(term.Records()));
+        if (!view.lines.empty()) FUZZ_CHECK(term.Records() > 0);
     }
     sim::detach_from_driver();
     platform::set_clock(nullptr);

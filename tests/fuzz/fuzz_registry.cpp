@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string key = in.ConsumeBool() ? std::string(platform::Setup_key) : in.ConsumeRandomLengthString(24);
     const std::string name = in.ConsumeBool() ? std::string("Data_CFG") : in.ConsumeRandomLengthString(16);
     RegValue value;
-    static const uint32_t types[] = {platform::REG_BINARY, platform::REG_SZ, platform::REG_EXPAND_SZ,
-                                     platform::REG_DWORD, platform::REG_MULTI_SZ, platform::REG_QWORD};
+    static const uint32_t types[] = {platform::Reg_binary, platform::Reg_sz, platform::Reg_expand_sz,
+                                     platform::Reg_dword, platform::Reg_multi_sz, platform::Reg_qword};
     const size_t pick = in.ConsumeIntegralInRange<size_t>(0, std::size(types));
     value.type = pick < std::size(types) ? types[pick] : in.ConsumeIntegral<uint32_t>();
     const std::string bytes = in.ConsumeRandomLengthString(96);

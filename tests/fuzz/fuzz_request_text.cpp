@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/request_text.h"
+#include "router/request_text.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // The operator's commands and the request files, on the real window
 // offscreen, against a simulated terminal on a pty mapped as COM1.
-#include "app/config_record.h"
+#include "router/config_record.h"
 #include "app/form1.h"
-#include "app/hlidac.h"
+#include "router/hlidac.h"
 #include "ui_form1.h"
 #include "gui_support.h"
 #include "protocol/porcio.h"
@@ -48,7 +48,7 @@ protected:
         c.InSoubor = make_field("pozad.txt");
         c.Priority_set = 0;
         const TConfigBytes b = encode_config(c);
-        box.store(platform::REG_BINARY, std::vector<uint8_t>(b.begin(), b.end()));
+        box.store(platform::Reg_binary, std::vector<uint8_t>(b.begin(), b.end()));
         return std::make_unique<TForm1>(dialogs);
     }
     // Frames the terminal received since the start, without the probes "A".
@@ -173,7 +173,7 @@ TEST_F(DispatchTest, RunsNeverNestAndTheWindowStaysAlive)
     QTimer::singleShot(700, form.get(), [&] {
         // Inside a real serial wait of the run.
         inside = true;
-        EXPECT_TRUE(form->Running());
+        EXPECT_TRUE(form->Router().Running());
         for (QWidget* w : {static_cast<QWidget*>(u.Button1), static_cast<QWidget*>(u.Button3),
                            static_cast<QWidget*>(u.BitBtn2), static_cast<QWidget*>(u.BitBtn1)})
             EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
@@ -214,7 +214,7 @@ TEST_F(DispatchTest, DoubleClickOnSendSendsOnce)
                                                                                                    : Qt::LeftButton,
                                                                Qt::NoModifier));
     QTest::qWait(100);
-    QTRY_VERIFY_WITH_TIMEOUT(!form->Running(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!form->Router().Running(), 5000);
     QTest::qWait(200);
     EXPECT_EQ(commands(), (std::vector<std::string>{"01 05 41 31 78"}));
 }
@@ -226,7 +226,7 @@ TEST_F(DispatchTest, CloseDuringARunWaitsForItsEnd)
     u.Edit1->setText("C");
     QTimer::singleShot(300, form.get(), [&] {
         EXPECT_FALSE(form->close());
-        EXPECT_FALSE(form->Released()) << "nothing is released under a running command";
+        EXPECT_FALSE(form->Router().Released()) << "nothing is released under a running command";
         EXPECT_TRUE(dialogs.boxes.empty()) << "the question waits too";
     });
     QElapsedTimer run;
@@ -234,7 +234,7 @@ TEST_F(DispatchTest, CloseDuringARunWaitsForItsEnd)
     u.Button1->click();
     EXPECT_GE(run.elapsed(), 3000) << "an operator's close lets the run finish";
     dialogs.answers = {true};
-    QTRY_VERIFY_WITH_TIMEOUT(form->Released(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(form->Router().Released(), 2000);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_TRUE(dialogs.boxes[0].question);
     EXPECT_EQ(box.log_lines().back(), "Stop programu");
@@ -256,7 +256,7 @@ TEST_F(DispatchTest, TerminationDuringARunEndsItAtOnce)
     EXPECT_EQ(commands(), (std::vector<std::string>{"01 04 43 48"})) << "no further command";
     EXPECT_EQ(status(), "1,0\n") << "the status says what was done";
     EXPECT_TRUE(exists("vystup.txt"));
-    QTRY_VERIFY_WITH_TIMEOUT(form->Released(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(form->Router().Released(), 2000);
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 

@@ -1,4 +1,4 @@
-#include "app/config_record.h"
+#include "router/config_record.h"
 #include "app/form1.h"
 #include "ui_form1.h"
 #include "gui_support.h"
@@ -57,7 +57,6 @@ static bool shown(const QWidget& w) { return w.isVisible() && !w.isMinimized(); 
 
 TEST_F(FormTest, FirstRunWithoutStoredValue)
 {
-    Master_wait = 999;
     TForm1 form(dialogs);
 
     for (int i = 0; i < 4; ++i) {
@@ -78,8 +77,8 @@ TEST_F(FormTest, FirstRunWithoutStoredValue)
     EXPECT_FALSE(form.ui().DT_use1->isChecked());
     EXPECT_FALSE(form.ui().Kredit1->isChecked());
     EXPECT_FALSE(form.ui().Priority_set->isChecked()) << "the stored zero clears the layout's tick";
-    EXPECT_EQ(Master_wait, 40u);
-    EXPECT_EQ(Baud_rate, 1200);
+    EXPECT_EQ(form.Router().Settings().Master_wait, 40u);
+    EXPECT_EQ(form.Router().Settings().Baud_rate, 1200);
     EXPECT_EQ(form.ui().Label26->text(), QStringLiteral("Poslední úprava programu: Mar  1 2002"));
 
     // The key is there, the value is not.
@@ -98,7 +97,7 @@ TEST_F(FormTest, FirstRunWithoutStoredValue)
     for (int n = 1; n <= 4; ++n)
         EXPECT_EQ(form.Indicator(n)->brushColor(), colors::White);
     for (int p = 0; p < 8; ++p)
-        EXPECT_EQ(form.Port(p), nullptr);
+        EXPECT_EQ(form.Router().Port(p), nullptr);
 
     // The first paint hands the shown window over to the tray icon.
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
@@ -109,22 +108,22 @@ TEST_F(FormTest, DelayListAndItsChange)
 {
     TDataCFG c;
     c.Delay_add = 24;
-    box.store(platform::REG_BINARY, bytes_of(c));
+    box.store(platform::Reg_binary, bytes_of(c));
     TForm1 form(dialogs);
     ASSERT_EQ(form.ui().Delay_add->count(), 25);
     for (int i = 0; i < 25; ++i)
         EXPECT_EQ(form.ui().Delay_add->itemText(i), QString::number(4 * i));
-    EXPECT_EQ(Master_wait, 136u);
+    EXPECT_EQ(form.Router().Settings().Master_wait, 136u);
 
     dialogs.boxes.clear();
     form.ui().Delay_add->setCurrentIndex(3);
     EXPECT_EQ(form.ui().Delay_add->currentText(), "12");
-    EXPECT_EQ(Master_wait, 52u);
+    EXPECT_EQ(form.Router().Settings().Master_wait, 52u);
     EXPECT_TRUE(dialogs.boxes.empty());
 
     // Typed text selects no item: the value stays and the error box says why.
     form.ui().Delay_add->setEditText(QStringLiteral("7"));
-    EXPECT_EQ(Master_wait, 52u);
+    EXPECT_EQ(form.Router().Settings().Master_wait, 52u);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("List index out of bounds (-1)"));
     EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Error);
@@ -138,19 +137,19 @@ TEST_F(FormTest, StoredIndexBeyondTheListLeavesNoSelection)
     c.Port1 = 8;
     c.Pripojen1 = 1;
     c.K_Baud1 = 7;
-    box.store(platform::REG_BINARY, bytes_of(c));
+    box.store(platform::Reg_binary, bytes_of(c));
     TForm1 form(dialogs);
     EXPECT_EQ(TForm1::combo_index(form.ui().Delay_add), -1);
     EXPECT_EQ(TForm1::combo_index(form.ui().Rep_read), -1);
     EXPECT_EQ(TForm1::combo_index(gui_test::Port(form.ui(), 0)), -1);
     EXPECT_EQ(TForm1::combo_index(form.ui().K_Baud1), -1);
-    EXPECT_EQ(form.Rep_read_attempts(), 0);
-    EXPECT_EQ(Master_wait, 40u);
-    EXPECT_EQ(Baud_rate, 19200);
+    EXPECT_EQ(TForm1::combo_index(form.ui().Rep_read) + 1, 0);
+    EXPECT_EQ(form.Router().Settings().Master_wait, 40u);
+    EXPECT_EQ(form.Router().Settings().Baud_rate, 19200);
     // COM9 does not exist: the position counts as not connected.
     EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
     EXPECT_EQ(count_boxes(NoPortWarning), 1);
-    EXPECT_EQ(form.Terminal(1), nullptr);
+    EXPECT_EQ(form.Router().Terminal(1), nullptr);
     EXPECT_EQ(count_boxes(QStringLiteral("List index out of bounds (-1)")), 0) << "no error box at start";
 }
 
@@ -162,11 +161,11 @@ TEST_F(FormTest, WrongTypesAndSizesAreReplacedByDefaults)
         std::vector<uint8_t> data;
     };
     const Case cases[] = {
-        {platform::REG_DWORD, {1, 0, 0, 0}},
-        {platform::REG_SZ, {'a', 'b'}},
-        {platform::REG_EXPAND_SZ, {}},
-        {platform::REG_BINARY, std::vector<uint8_t>(69, 7)},
-        {platform::REG_BINARY, std::vector<uint8_t>(5000, 0xFF)},
+        {platform::Reg_dword, {1, 0, 0, 0}},
+        {platform::Reg_sz, {'a', 'b'}},
+        {platform::Reg_expand_sz, {}},
+        {platform::Reg_binary, std::vector<uint8_t>(69, 7)},
+        {platform::Reg_binary, std::vector<uint8_t>(5000, 0xFF)},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(testing::Message() << "type " << k.type << " size " << k.data.size());
@@ -182,11 +181,11 @@ TEST_F(FormTest, WrongTypesAndSizesAreReplacedByDefaults)
         EXPECT_EQ(form.ui().Rep_read->currentText(), "2");
         EXPECT_EQ(form.ui().Rep_write->currentText(), "2");
         EXPECT_TRUE(form.ui().Priority_set->isChecked());
-        EXPECT_EQ(Baud_rate, 19200);
-        EXPECT_EQ(Data_length, 60000);
+        EXPECT_EQ(form.Router().Settings().Baud_rate, 19200);
+        EXPECT_EQ(form.Router().Settings().Data_length, 60000);
         const auto v = box.stored();
         ASSERT_TRUE(v.has_value());
-        EXPECT_EQ(v->type, platform::REG_BINARY);
+        EXPECT_EQ(v->type, platform::Reg_binary);
         EXPECT_EQ(v->data, std::vector<uint8_t>(defaults.begin(), defaults.end()));
         // COM1 is connected but its device is missing.
         EXPECT_NE(std::find(box.log_lines().begin(), box.log_lines().end(), "COM1 neotevřen"),
@@ -244,7 +243,7 @@ TEST_F(FormTest, RequestNamesThatCollideAreRefused)
     c.OutSoubor = make_field("answer.txt");
     c.Pripojen1 = 1;
     c.Radku1 = 0x10000000;  // more than any terminal holds
-    box.store(platform::REG_BINARY, bytes_of(c));
+    box.store(platform::Reg_binary, bytes_of(c));
     {
         TForm1 form(dialogs);
         const auto lines = box.log_lines();
@@ -252,7 +251,7 @@ TEST_F(FormTest, RequestNamesThatCollideAreRefused)
                   lines.end());
         EXPECT_NE(std::find(lines.begin(), lines.end(), "Kapacita 268435456 zaznamu je mimo rozsah 1 az 131072, pouzije se 131072"),
                   lines.end());
-        EXPECT_EQ(Data_length, MaxRecords * 24);
+        EXPECT_EQ(form.Router().Settings().Data_length, MaxRecords * 24);
         // Nothing is watched: the router's own answer is not taken as a request.
         std::ofstream(box.root / "wd/answer.txt") << "A\r\n";
         QTest::qWait(1300);
@@ -283,7 +282,7 @@ TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
     v[9] = 40; v[10] = 5;
     v[12] = 2;                // 4800 Bd
     v[16] = 100;              // capacity 100
-    box.store(platform::REG_BINARY, v);
+    box.store(platform::Reg_binary, v);
     {
         TForm1 form(dialogs);
         EXPECT_EQ(gui_test::Adr(form.ui(), 3)->text(), "40");
@@ -292,15 +291,15 @@ TEST_F(FormTest, ValuesOfOtherTypesAndShortValuesAreUsed)
         EXPECT_EQ(form.ui().Radku1->text(), "100");
         EXPECT_EQ(form.ui().MxSn1->text(), "0");
         EXPECT_EQ(form.ui().Rep_read->currentText(), "1");
-        EXPECT_EQ(Baud_rate, 4800);
-        EXPECT_EQ(Data_length, 2400);
+        EXPECT_EQ(form.Router().Settings().Baud_rate, 4800);
+        EXPECT_EQ(form.Router().Settings().Data_length, 2400);
         EXPECT_EQ(box.stored()->data, v) << "a usable value is not rewritten";
     }
     // Any type but text and DWORD is taken as bytes.
-    box.store(platform::REG_MULTI_SZ, {5, 0, 0});
+    box.store(platform::Reg_multi_sz, {5, 0, 0});
     TForm1 form(dialogs);
     EXPECT_EQ(gui_test::Adr(form.ui(), 0)->text(), "5");
-    EXPECT_EQ(box.stored()->type, platform::REG_MULTI_SZ);
+    EXPECT_EQ(box.stored()->type, platform::Reg_multi_sz);
 }
 
 TEST_F(FormTest, NegativeBaudIndexReadsAs19200)
@@ -309,10 +308,10 @@ TEST_F(FormTest, NegativeBaudIndexReadsAs19200)
     c.K_Baud1 = -1;
     c.DT_use1 = 1;
     c.Radku1 = 2500;
-    box.store(platform::REG_BINARY, bytes_of(c));
+    box.store(platform::Reg_binary, bytes_of(c));
     TForm1 form(dialogs);
-    EXPECT_EQ(Baud_rate, 19200);
-    EXPECT_EQ(Data_length, 72500);
+    EXPECT_EQ(form.Router().Settings().Baud_rate, 19200);
+    EXPECT_EQ(form.Router().Settings().Data_length, 72500);
     EXPECT_EQ(TForm1::combo_index(form.ui().K_Baud1), -1);
 }
 
@@ -345,11 +344,11 @@ TEST_F(FormTest, SaveConvertsAndStores)
     EXPECT_EQ(dialogs.boxes[0].text, RestartQuestion);
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Varování"));
     EXPECT_TRUE(dialogs.boxes[0].question);
-    EXPECT_FALSE(form.Released()) << "No keeps the program running";
+    EXPECT_FALSE(form.Router().Released()) << "No keeps the program running";
 
     const auto v = box.stored();
     ASSERT_TRUE(v.has_value());
-    ASSERT_EQ(v->type, platform::REG_BINARY);
+    ASSERT_EQ(v->type, platform::Reg_binary);
     ASSERT_EQ(v->data.size(), 68u);
     const TDataCFG c = decode_config(v->data);
     EXPECT_EQ(c.Adr1, 44);
@@ -374,13 +373,13 @@ TEST_F(FormTest, SaveConvertsAndStores)
     EXPECT_EQ(c.Priority_set, 1);
 
     // The running program keeps what it loaded; the next start shows the new.
-    EXPECT_EQ(form.Loaded_config(), TDataCFG{});
-    EXPECT_EQ(Baud_rate, 1200);
+    EXPECT_EQ(form.Router().Data_CFG(), TDataCFG{});
+    EXPECT_EQ(form.Router().Settings().Baud_rate, 1200);
     TForm1 next(dialogs);
     EXPECT_EQ(next.ui().Adr1->text(), "44");
     EXPECT_EQ(next.ui().InSoubor->text(), QStringLiteral("požadavky_dl"));
     EXPECT_EQ(next.ui().OutSoubor->text(), QStringLiteral("výstup.txt"));
-    EXPECT_EQ(Master_wait, 52u);
+    EXPECT_EQ(form.Router().Settings().Master_wait, 52u);
 
     // Yes closes the window the way "Konec programu" does: the close asks its own question.
     dialogs.boxes.clear();
@@ -388,13 +387,13 @@ TEST_F(FormTest, SaveConvertsAndStores)
     next.ui().BitBtn1->click();
     ASSERT_EQ(dialogs.boxes.size(), 2u);
     EXPECT_EQ(dialogs.boxes[1].text, CloseQuestion);
-    EXPECT_FALSE(next.Released());
+    EXPECT_FALSE(next.Router().Released());
 }
 
 TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
 {
     const std::vector<uint8_t> before = bytes_of(default_config());
-    box.store(platform::REG_BINARY, before);
+    box.store(platform::Reg_binary, before);
     {
         TForm1 form(dialogs);
         for (QLineEdit* edit : {gui_test::Adr(form.ui(), 2), form.ui().Radku1, form.ui().MxSn1, form.ui().MxVec1}) {
@@ -448,7 +447,7 @@ TEST_F(FormTest, CloseAsksAndReleasesInOrder)
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, CloseQuestion);
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
-    EXPECT_FALSE(form.Released());
+    EXPECT_FALSE(form.Router().Released());
     EXPECT_EQ(box.log_lines().back(), "Start programu");
 
     // The tray menu's "Konec" on a hidden window asks too.
@@ -458,7 +457,7 @@ TEST_F(FormTest, CloseAsksAndReleasesInOrder)
     QSignalSpy closed(&form, &TForm1::Closed);
     form.ui().Konec->trigger();
     EXPECT_EQ(dialogs.boxes.size(), 2u);
-    EXPECT_TRUE(form.Released());
+    EXPECT_TRUE(form.Router().Released());
     EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "Stop programu"}));
     EXPECT_TRUE(closed.wait(1000));
 }
@@ -467,7 +466,7 @@ TEST_F(FormTest, WatcherIsStoppedBeforeTheEndAndWaitedFor)
 {
     TDataCFG c;
     c.InSoubor = make_field("pozad.txt");
-    box.store(platform::REG_BINARY, bytes_of(c));
+    box.store(platform::Reg_binary, bytes_of(c));
     const auto watcher_runs = [] {
         for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
             std::ifstream comm(task.path() / "comm");
@@ -616,7 +615,7 @@ TEST_F(FormTest, SignalWhileTheCloseQuestionIsOpenEndsTheProgram)
     TForm1 form(interrupted);
     interrupted.form = &form;
     EXPECT_TRUE(form.close());
-    EXPECT_TRUE(form.Released());
+    EXPECT_TRUE(form.Router().Released());
     EXPECT_EQ(box.log_lines().back(), "Stop programu");
 }
 

@@ -1,5 +1,5 @@
 // The line-up against simulated terminals on ptys mapped as COM ports.
-#include "app/config_record.h"
+#include "router/config_record.h"
 #include "app/form1.h"
 #include "ui_form1.h"
 #include "gui_support.h"
@@ -31,7 +31,7 @@ protected:
     void configure(const TDataCFG& c)
     {
         const TConfigBytes b = encode_config(c);
-        box.store(platform::REG_BINARY, std::vector<uint8_t>(b.begin(), b.end()));
+        box.store(platform::Reg_binary, std::vector<uint8_t>(b.begin(), b.end()));
     }
 
     static TDataCFG at_19200()
@@ -73,15 +73,15 @@ TEST_F(LineUpTest, MasterSlaveAndSilentLines)
     EXPECT_EQ(form->Indicator(4)->brushColor(), colors::Red);
 
     // Two positions on COM1 share its one wrapper.
-    ASSERT_NE(form->Terminal(1), nullptr);
-    ASSERT_NE(form->Terminal(2), nullptr);
-    EXPECT_EQ(form->Terminal(1)->FSerPort, form->Port(0));
-    EXPECT_EQ(form->Terminal(2)->FSerPort, form->Port(0));
-    EXPECT_EQ(form->Terminal(1)->FAddress, 1);
-    EXPECT_EQ(form->Terminal(2)->FAddress, 2);
-    ASSERT_NE(form->Terminal(4), nullptr) << "a silent terminal keeps its object";
+    ASSERT_NE(form->Router().Terminal(1), nullptr);
+    ASSERT_NE(form->Router().Terminal(2), nullptr);
+    EXPECT_EQ(form->Router().Terminal(1)->SerPort(), form->Router().Port(0));
+    EXPECT_EQ(form->Router().Terminal(2)->SerPort(), form->Router().Port(0));
+    EXPECT_EQ(form->Router().Terminal(1)->Address(), 1);
+    EXPECT_EQ(form->Router().Terminal(2)->Address(), 2);
+    ASSERT_NE(form->Router().Terminal(4), nullptr) << "a silent terminal keeps its object";
     for (std::size_t p = 3; p < 8; ++p)
-        EXPECT_EQ(form->Port(p), nullptr);
+        EXPECT_EQ(form->Router().Port(p), nullptr);
 
     EXPECT_TRUE(dialogs.boxes.empty()) << "a port opened: no warning";
     EXPECT_FALSE(form->isVisible());
@@ -90,9 +90,9 @@ TEST_F(LineUpTest, MasterSlaveAndSilentLines)
     dialogs.answers = {true};
     EXPECT_TRUE(form->close());
     for (int n = 1; n <= 4; ++n)
-        EXPECT_EQ(form->Terminal(n), nullptr);
+        EXPECT_EQ(form->Router().Terminal(n), nullptr);
     for (int p = 0; p < 8; ++p)
-        EXPECT_EQ(form->Port(p), nullptr);
+        EXPECT_EQ(form->Router().Port(p), nullptr);
     EXPECT_EQ(box.log_lines().back(), "Stop programu");
 }
 
@@ -113,10 +113,10 @@ TEST_F(LineUpTest, MissingDeviceAndUnconnectedPosition)
     EXPECT_EQ(form.Indicator(1)->brushColor(), colors::White);
     EXPECT_EQ(form.Indicator(2)->brushColor(), colors::Aqua);
     EXPECT_EQ(form.Indicator(3)->brushColor(), colors::White);
-    EXPECT_EQ(form.Terminal(1), nullptr);
-    EXPECT_EQ(form.Terminal(3), nullptr);
-    ASSERT_NE(form.Port(4), nullptr) << "a wrapper stays in its slot when its port failed";
-    EXPECT_FALSE(form.Port(4)->FOpened);
+    EXPECT_EQ(form.Router().Terminal(1), nullptr);
+    EXPECT_EQ(form.Router().Terminal(3), nullptr);
+    ASSERT_NE(form.Router().Port(4), nullptr) << "a wrapper stays in its slot when its port failed";
+    EXPECT_FALSE(form.Router().Port(4)->Opened());
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 

@@ -72,14 +72,14 @@ TEST_F(RegistryTest, EveryValueTypeSurvivesAWriteAndARead)
     std::vector<uint8_t> record(68);
     for (size_t i = 0; i < record.size(); ++i) record[i] = uint8_t(i * 7 + 1);
     const std::vector<std::pair<std::string, RegValue>> values = {
-        {"Data_CFG", {platform::REG_BINARY, record}},
-        {"Empty", {platform::REG_BINARY, {}}},
-        {"Count", {platform::REG_DWORD, bytes({0x78, 0x56, 0x34, 0x12})}},
-        {"Text", {platform::REG_SZ, bytes({'C', ':', '\\', 'a', '"', 'b'})}},
-        {"Czech", {platform::REG_SZ, std::vector<uint8_t>({0xC5, 0x99})}},  // "ř" in UTF-8
-        {"Terminated", {platform::REG_SZ, bytes({'a', 0})}},
-        {"Expand", {platform::REG_EXPAND_SZ, bytes({'%', 0, 'X', 0, 0, 0})}},
-        {"Quad", {platform::REG_QWORD, bytes({1, 2, 3, 4, 5, 6, 7, 8})}},
+        {"Data_CFG", {platform::Reg_binary, record}},
+        {"Empty", {platform::Reg_binary, {}}},
+        {"Count", {platform::Reg_dword, bytes({0x78, 0x56, 0x34, 0x12})}},
+        {"Text", {platform::Reg_sz, bytes({'C', ':', '\\', 'a', '"', 'b'})}},
+        {"Czech", {platform::Reg_sz, std::vector<uint8_t>({0xC5, 0x99})}},  // "ř" in UTF-8
+        {"Terminated", {platform::Reg_sz, bytes({'a', 0})}},
+        {"Expand", {platform::Reg_expand_sz, bytes({'%', 0, 'X', 0, 0, 0})}},
+        {"Quad", {platform::Reg_qword, bytes({1, 2, 3, 4, 5, 6, 7, 8})}},
         {"Odd \"name\"", {0x20, bytes({0xFF})}},
     };
     for (const auto& [name, value] : values) ASSERT_TRUE(store.write(Key, name, value)) << name;
@@ -116,12 +116,12 @@ TEST_F(RegistryTest, ReadsAHandWrittenFileWithAllKindsOfLines)
         "[-HKEY_CURRENT_USER\\Software\\Removed]\n");
     RegistryStore store(path);
     EXPECT_TRUE(store.open_key("\\Software\\VELKON_Software\\Porcio\\Setup", false));
-    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::REG_BINARY, bytes({1, 0, 1, 0, 0, 0, 4})}));
-    EXPECT_EQ(store.read(Key, "small"), (RegValue{platform::REG_DWORD, bytes({42, 0, 0, 0})}));
+    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::Reg_binary, bytes({1, 0, 1, 0, 0, 0, 4})}));
+    EXPECT_EQ(store.read(Key, "small"), (RegValue{platform::Reg_dword, bytes({42, 0, 0, 0})}));
     auto text = store.read(Key, "Path");
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(std::string(text->data.begin(), text->data.end()), "C:\\Porcio\\in.txt");
-    EXPECT_EQ(store.read(Key, "Multi"), (RegValue{platform::REG_MULTI_SZ, bytes({0x61, 0, 0, 0, 0, 0})}));
+    EXPECT_EQ(store.read(Key, "Multi"), (RegValue{platform::Reg_multi_sz, bytes({0x61, 0, 0, 0, 0, 0})}));
     bool unreadable = true;
     EXPECT_FALSE(store.read(Key, "Gone", &unreadable).has_value());
     EXPECT_FALSE(unreadable) << "a deleted value is missing, not unreadable";
@@ -142,14 +142,14 @@ TEST_F(RegistryTest, ReadsAWindowsExportInUtf16WithCrLf)
     RegistryStore store(path);
     auto v = store.read(Key, "Data_CFG");
     ASSERT_TRUE(v.has_value());
-    EXPECT_EQ(v->type, platform::REG_BINARY);
+    EXPECT_EQ(v->type, platform::Reg_binary);
     EXPECT_EQ(v->data, bytes({1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0xc4, 9, 0, 0, 5, 0, 0, 0}));
-    EXPECT_EQ(store.read(Key, "Name"), (RegValue{platform::REG_SZ, bytes({'x'})}));
+    EXPECT_EQ(store.read(Key, "Name"), (RegValue{platform::Reg_sz, bytes({'x'})}));
 
     // Rewriting keeps the other value and turns the file into UTF-8 text.
-    ASSERT_TRUE(store.write(Key, "Data_CFG", RegValue{platform::REG_BINARY, bytes({9})}));
-    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::REG_BINARY, bytes({9})}));
-    EXPECT_EQ(store.read(Key, "Name"), (RegValue{platform::REG_SZ, bytes({'x'})}));
+    ASSERT_TRUE(store.write(Key, "Data_CFG", RegValue{platform::Reg_binary, bytes({9})}));
+    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::Reg_binary, bytes({9})}));
+    EXPECT_EQ(store.read(Key, "Name"), (RegValue{platform::Reg_sz, bytes({'x'})}));
     EXPECT_EQ(get().find('\0'), std::string::npos);
 }
 
@@ -159,7 +159,7 @@ TEST_F(RegistryTest, ReadsRegedit4InTheAnsiCodePage)
         "\"Label\"=\"otev\xF8" "en\"\r\n"
         "\"Data_CFG\"=hex:05\r\n");
     RegistryStore store(path);
-    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::REG_BINARY, bytes({5})}));
+    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::Reg_binary, bytes({5})}));
     auto label = store.read(Key, "Label");
     ASSERT_TRUE(label.has_value());
     EXPECT_EQ(std::string(label->data.begin(), label->data.end()), "otev\xC5\x99" "en");
@@ -176,17 +176,17 @@ TEST_F(RegistryTest, WriteKeepsOtherKeysValuesAndComments)
         "\"After\"=hex(2):41,00,00,00\n\n"
         "[HKEY_CURRENT_USER\\Software\\Third]\n\"Z\"=\"z\"\n");
     RegistryStore store(path);
-    ASSERT_TRUE(store.write(Key, "Data_CFG", RegValue{platform::REG_BINARY, bytes({7, 7})}));
-    ASSERT_TRUE(store.write(Key, "New", RegValue{platform::REG_DWORD, bytes({2, 0, 0, 0})}));
+    ASSERT_TRUE(store.write(Key, "Data_CFG", RegValue{platform::Reg_binary, bytes({7, 7})}));
+    ASSERT_TRUE(store.write(Key, "New", RegValue{platform::Reg_dword, bytes({2, 0, 0, 0})}));
 
     std::string text = get();
     EXPECT_NE(text.find("; technician's note\n" + other_key), std::string::npos);
     EXPECT_EQ(text.find("01,\\"), std::string::npos) << "old value must be replaced, not kept";
-    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::REG_BINARY, bytes({7, 7})}));
-    EXPECT_EQ(store.read(Key, "New"), (RegValue{platform::REG_DWORD, bytes({2, 0, 0, 0})}));
-    EXPECT_EQ(store.read(Key, "Before"), (RegValue{platform::REG_SZ, bytes({'b'})}));
-    EXPECT_EQ(store.read(Key, "After"), (RegValue{platform::REG_EXPAND_SZ, bytes({0x41, 0, 0, 0})}));
-    EXPECT_EQ(store.read("Software\\Third", "Z"), (RegValue{platform::REG_SZ, bytes({'z'})}));
+    EXPECT_EQ(store.read(Key, "Data_CFG"), (RegValue{platform::Reg_binary, bytes({7, 7})}));
+    EXPECT_EQ(store.read(Key, "New"), (RegValue{platform::Reg_dword, bytes({2, 0, 0, 0})}));
+    EXPECT_EQ(store.read(Key, "Before"), (RegValue{platform::Reg_sz, bytes({'b'})}));
+    EXPECT_EQ(store.read(Key, "After"), (RegValue{platform::Reg_expand_sz, bytes({0x41, 0, 0, 0})}));
+    EXPECT_EQ(store.read("Software\\Third", "Z"), (RegValue{platform::Reg_sz, bytes({'z'})}));
     // The new value lands in its own key, not in the section that follows it.
     EXPECT_LT(text.find("\"New\"="), text.find("[HKEY_CURRENT_USER\\Software\\Third]"));
 }
@@ -200,7 +200,7 @@ TEST_F(RegistryTest, EveryWriteReadsBackWhatItWrote)
     bool unreadable = false;
     EXPECT_FALSE(store.read(Key, "Note", &unreadable).has_value());
     EXPECT_TRUE(unreadable);
-    const RegValue record{platform::REG_BINARY, std::vector<uint8_t>(68, 0x5A)};
+    const RegValue record{platform::Reg_binary, std::vector<uint8_t>(68, 0x5A)};
     ASSERT_TRUE(store.open_key(Key, true));
     ASSERT_TRUE(store.write(Key, "Data_CFG", record));
     EXPECT_EQ(store.read(Key, "Data_CFG"), record);
@@ -209,7 +209,7 @@ TEST_F(RegistryTest, EveryWriteReadsBackWhatItWrote)
 
     // A write that could not be read back the same fails and changes nothing.
     const std::string before = get();
-    EXPECT_FALSE(store.write(Key, "two\nlines", RegValue{platform::REG_BINARY, bytes({1})}));
+    EXPECT_FALSE(store.write(Key, "two\nlines", RegValue{platform::Reg_binary, bytes({1})}));
     EXPECT_FALSE(store.write("", "Data_CFG", record));
     EXPECT_FALSE(store.open_key("Software\\Bad\nKey", true));
     EXPECT_EQ(get(), before);
@@ -232,7 +232,7 @@ TEST_F(RegistryTest, UnknownFileIsNeitherReadNorOverwritten)
     put(foreign);
     RegistryStore store(path);
     EXPECT_FALSE(store.read(Key, "Data_CFG").has_value());
-    EXPECT_FALSE(store.write(Key, "Data_CFG", RegValue{platform::REG_BINARY, bytes({1})}));
+    EXPECT_FALSE(store.write(Key, "Data_CFG", RegValue{platform::Reg_binary, bytes({1})}));
     EXPECT_EQ(get(), foreign);
 }
 
@@ -250,7 +250,7 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileUntouched)
         rlimit limit{64, 64};
         setrlimit(RLIMIT_FSIZE, &limit);
         RegistryStore store(path);
-        bool ok = store.write(Key, "Data_CFG", RegValue{platform::REG_BINARY, std::vector<uint8_t>(68, 0xAB)});
+        bool ok = store.write(Key, "Data_CFG", RegValue{platform::Reg_binary, std::vector<uint8_t>(68, 0xAB)});
         _exit(ok ? 1 : 0);
     }
     int status = 0;
@@ -265,7 +265,7 @@ TEST_F(RegistryTest, WriteFailsWhenTheDirectoryCannotBeMade)
 {
     put("Windows Registry Editor Version 5.00\n");
     RegistryStore store(path + "/stravon/user.reg");  // user.reg is a file, not a directory
-    EXPECT_FALSE(store.write(Key, "Data_CFG", RegValue{platform::REG_BINARY, bytes({1})}));
+    EXPECT_FALSE(store.write(Key, "Data_CFG", RegValue{platform::Reg_binary, bytes({1})}));
     EXPECT_FALSE(store.open_key(Key, true));
     EXPECT_EQ(get(), "Windows Registry Editor Version 5.00\n");
 }

@@ -5,24 +5,22 @@
 
 #include "test_support.h"
 
-using testing_support::DefaultSettings;
 using testing_support::ScratchDir;
 
 namespace {
 
 class ConversionTest : public ::testing::Test {
 protected:
-    void SetUp() override { DefaultSettings(); }
-    void TearDown() override { DefaultSettings(); }
     ScratchDir dir;
+    TLinkSettings settings;
 
     uint8_t Fold(char main, char breakfast, char dinner) {
-        uint8_t b = FoldMealCode(0, main, kMainMeal);
-        b = FoldMealCode(b, breakfast, kBreakfast);
-        return FoldMealCode(b, dinner, kDinner);
+        uint8_t b = FoldMealCode(0, main, kMainMeal, settings).day_byte;
+        b = FoldMealCode(b, breakfast, kBreakfast, settings).day_byte;
+        return FoldMealCode(b, dinner, kDinner, settings).day_byte;
     }
     std::string Split(uint8_t b) {
-        const MealChars c = SplitDayByte(b);
+        const MealChars c = SplitDayByte(b, settings);
         return {c.main, c.breakfast, c.dinner};
     }
 };
@@ -66,90 +64,91 @@ TEST_F(ConversionTest, DayByteRoundTripWithCodingClear) {
 }
 
 TEST_F(ConversionTest, DayByteWithCodingSetLosesN) {
-    CCode = 1;
+    settings.CCode = 1;
     EXPECT_EQ(Fold('1', '0', 'N'), 55);
     EXPECT_EQ(Split(55), "10*");
 }
 
 TEST_F(ConversionTest, EveryMainMealCodeRoundTrips) {
-    MxSn = 1;
-    MxVec = 1;
+    settings.MxSn = 1;
+    settings.MxVec = 1;
     for (int coded = 0; coded <= 1; ++coded) {
-        CCode = static_cast<uint8_t>(coded);
+        settings.CCode = static_cast<uint8_t>(coded);
         for (char ch : std::string("N01A2B3C4D5E6F7G8H")) {
             if (coded && ch == 'N') continue;  // the same value as "*"
-            const uint8_t b = FoldMealCode(0, ch, kMainMeal);
-            EXPECT_EQ(SplitDayByte(b).main, ch) << "CCode " << coded << " code " << ch;
+            const uint8_t b = FoldMealCode(0, ch, kMainMeal, settings).day_byte;
+            EXPECT_EQ(SplitDayByte(b, settings).main, ch) << "CCode " << coded << " code " << ch;
         }
     }
-    CCode = 0;
-    EXPECT_EQ(FoldMealCode(0, 'H', kMainMeal), 18);
-    EXPECT_EQ(SplitDayByte(19).main, '0');
-    CCode = 1;
-    EXPECT_EQ(FoldMealCode(0, 'H', kMainMeal), 17);
-    EXPECT_EQ(SplitDayByte(18).main, '0');
+    settings.CCode = 0;
+    EXPECT_EQ(FoldMealCode(0, 'H', kMainMeal, settings).day_byte, 18);
+    EXPECT_EQ(SplitDayByte(19, settings).main, '0');
+    settings.CCode = 1;
+    EXPECT_EQ(FoldMealCode(0, 'H', kMainMeal, settings).day_byte, 17);
+    EXPECT_EQ(SplitDayByte(18, settings).main, '0');
     EXPECT_TRUE(dir.LogMessages().empty());
 }
 
 TEST_F(ConversionTest, RejectedCodesAreLoggedAndKeepTheByte) {
-    const uint8_t before = FoldMealCode(0, '1', kMainMeal);
-    EXPECT_EQ(FoldMealCode(before, 'A', kBreakfast), before + 4 * 5);  // value 4 < 5
-    EXPECT_FALSE(Coding_error);
-    EXPECT_EQ(FoldMealCode(before, '2', kBreakfast), before);  // value 5 is not below 5
-    EXPECT_TRUE(Coding_error);
-    Coding_error = false;
-    EXPECT_EQ(FoldMealCode(before, 'B', kDinner), before);  // value 6
-    EXPECT_TRUE(Coding_error);
+    const uint8_t before = FoldMealCode(0, '1', kMainMeal, settings).day_byte;
+    TFolded f = FoldMealCode(before, 'A', kBreakfast, settings);  // value 4 < 5
+    EXPECT_EQ(f.day_byte, before + 4 * 5);
+    EXPECT_FALSE(f.rejected);
+    f = FoldMealCode(before, '2', kBreakfast, settings);  // value 5 is not below 5
+    EXPECT_EQ(f.day_byte, before);
+    EXPECT_TRUE(f.rejected);
+    f = FoldMealCode(before, 'B', kDinner, settings);  // value 6
+    EXPECT_EQ(f.day_byte, before);
+    EXPECT_TRUE(f.rejected);
     EXPECT_EQ(dir.LogMessages(), (std::vector<std::string>{"Spatne kodovani snidani", "Spatne kodovani veceri"}));
 }
 
 TEST_F(ConversionTest, MainMealOverflowWrapsModulo256) {
     // "H" is 18: 18 * 25 = 450 = 194 mod 256, which splits into 7 ("3"), 3 ("1"), 4 ("A").
-    const uint8_t b = FoldMealCode(0, 'H', kMainMeal);
+    const uint8_t b = FoldMealCode(0, 'H', kMainMeal, settings).day_byte;
     EXPECT_EQ(b, 194);
     EXPECT_EQ(Split(b), "31A");
 }
 
 TEST_F(ConversionTest, ZeroOrNegativeLimitsAllowOnlyNothing) {
     for (int32_t limit : {0, -3}) {
-        MxSn = limit;
-        MxVec = limit;
-        Coding_error = false;
+        settings.MxSn = limit;
+        settings.MxVec = limit;
         const uint8_t b = Fold('2', '*', '*');
-        EXPECT_FALSE(Coding_error);
         EXPECT_EQ(b, 5);  // main value times 1 x 1
         EXPECT_EQ(Split(b), "2**");
-        EXPECT_EQ(FoldMealCode(b, 'N', kBreakfast), b);
-        EXPECT_TRUE(Coding_error);
+        const TFolded f = FoldMealCode(b, 'N', kBreakfast, settings);
+        EXPECT_EQ(f.day_byte, b);
+        EXPECT_TRUE(f.rejected);
     }
 }
 
 TEST_F(ConversionTest, LargeLimitsDoNotOverflow) {
-    MxSn = INT32_MAX;
-    MxVec = INT32_MAX;
+    settings.MxSn = INT32_MAX;
+    settings.MxVec = INT32_MAX;
     const uint8_t b = Fold('*', '*', '0');
     EXPECT_EQ(b, 2);
     EXPECT_EQ(Split(b), "**0");
-    EXPECT_FALSE(Coding_error);
+    EXPECT_TRUE(dir.LogMessages().empty()) << "nothing rejected";
 }
 
 TEST_F(ConversionTest, DecodeDaysCodedAndRaw) {
     uint8_t days[14];
     for (int i = 0; i < 14; ++i) days[i] = 86;
-    DayStrings s = DecodeDays(0x01, days);
+    DayStrings s = DecodeDays(0x01, days, settings);
     EXPECT_STREQ(s.main, "11111111111111");
     EXPECT_STREQ(s.breakfast, "00000000000000");
     EXPECT_STREQ(s.dinner, "NNNNNNNNNNNNNN");
 
     const char raw[] = "ABCDEFGHIJKLMN";
     std::memcpy(days, raw, 14);
-    s = DecodeDays(0x80, days);
+    s = DecodeDays(0x80, days, settings);
     EXPECT_STREQ(s.main, raw);
     EXPECT_STREQ(s.breakfast, "**************");
     EXPECT_STREQ(s.dinner, "**************");
 
     days[3] = 0;  // a zero day byte shortens the raw string
-    s = DecodeDays(0xFF, days);
+    s = DecodeDays(0xFF, days, settings);
     EXPECT_STREQ(s.main, "ABC");
 }
 

@@ -17,7 +17,6 @@ TEST_F(SimLinkTest, ProbeIsFourBytesKeyedByRtsAndAcknowledged) {
     EXPECT_TRUE(f.complete);
     EXPECT_FALSE(term->IsMaster());
     // RTS is down again once the exchange is over.
-    auto* device = dynamic_cast<sim::SimLineDevice*>(port->FPort->data->device.get());
     ASSERT_NE(device, nullptr);
     EXPECT_FALSE(device->rts());
 
@@ -35,12 +34,12 @@ TEST_F(SimLinkTest, QuietLineSendsAfterListeningForMasterWait) {
     ASSERT_EQ(line.frames().size(), 1u);
     EXPECT_EQ(line.frames()[0].bytes, (Bytes{0x02, 0x04, 0x59, 0x5F}));
     // RtsOff 2 ms, more than Master_wait of quiet (by one microsecond), RtsOn 2 ms, then the frame.
-    EXPECT_EQ(line.frames()[0].start_us - start, (2 + Master_wait + 2) * 1000 + 1);
+    EXPECT_EQ(line.frames()[0].start_us - start, (2 + settings.Master_wait + 2) * 1000 + 1);
 }
 
 TEST_F(SimLinkTest, UnansweredReachabilityTestCostsThreeListeningTimes) {
     for (uint32_t wait : {40u, 136u}) {
-        Master_wait = wait;
+        settings.Master_wait = wait;
         line.add_terminal(static_cast<uint8_t>(wait)).add_fault({sim::FaultKind::Dead, -1, 0});
         Open(static_cast<uint8_t>(wait));
         const uint64_t start = clock.now_us();
@@ -66,7 +65,7 @@ TEST_F(SimLinkTest, AcknowledgementFirstByteDecides) {
 
     t.add_fault({sim::FaultKind::NoAck, 1, 0});
     EXPECT_EQ(Transact("A"), 1);
-    EXPECT_GE(clock.now_us() - line.frames().back().end_us, Master_wait * 1000);
+    EXPECT_GE(clock.now_us() - line.frames().back().end_us, settings.Master_wait * 1000);
 
     EXPECT_EQ(Transact("A"), 0);
     EXPECT_EQ(t.received().size(), 3u);
@@ -107,7 +106,7 @@ TEST_F(SimLinkTest, PausesOfACommand) {
     ASSERT_EQ(line.frames().size(), 2u);
     // Acknowledgement wait, 300 ms, then RtsOff 2, quiet, RtsOn 2 before the next.
     EXPECT_EQ(line.frames()[1].start_us - line.frames()[0].end_us,
-              2'000 + 2'000 + 2'000 + (Master_wait * 1000 + 1) + 300'000 + 2'000 + (Master_wait * 1000 + 1) + 2'000);
+              2'000 + 2'000 + 2'000 + (settings.Master_wait * 1000 + 1) + 300'000 + 2'000 + (settings.Master_wait * 1000 + 1) + 2'000);
     t.clear_faults();
 
     // 500 ms before a block is read: a terminal slow to send its block still
@@ -115,7 +114,7 @@ TEST_F(SimLinkTest, PausesOfACommand) {
     t.config().block_delay_us = 300'000;
     t.set_next_block(Bytes{'S', 1, 2, 3, 4, 5, 6, 7, 0, 'T', 'E', 'S', 'T', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_TRUE(Run("S"));
-    EXPECT_EQ(term->FRecords, 1);
+    EXPECT_EQ(term->Records(), 1);
 
     // The block, queued meanwhile, is read at once after the 500 ms; the
     // command ends Master_wait later and 5 ms after each of its lines.
@@ -134,7 +133,7 @@ TEST_F(SimLinkTest, PausesOfACommand) {
     ASSERT_GE(answers.size(), 2u);
     const sim::SentAnswer& ack = answers[answers.size() - 2];
     ASSERT_EQ(ack.kind, sim::AnswerKind::Ack);
-    EXPECT_EQ(clock.now_us() - ack.end_us, 500'000 + Master_wait * 1000 + 7 * 5'000);
+    EXPECT_EQ(clock.now_us() - ack.end_us, 500'000 + settings.Master_wait * 1000 + 7 * 5'000);
 }
 
 TEST_F(SimLinkTest, MasterIsFoundAndFramesGoRightAfterThePoll) {

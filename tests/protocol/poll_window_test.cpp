@@ -96,13 +96,12 @@ private:
 class PollWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing_support::DefaultSettings();
         platform::set_clock(&clock);
         set_device_factory([this](int) -> std::unique_ptr<platform::SerialDevice> {
             return std::make_unique<ScriptedDevice>(script, clock);
         });
         port = std::make_unique<TSer_Port>(0, 19200);
-        term = std::make_unique<TPorcio>(port.get(), 1);
+        term = std::make_unique<TPorcio>(port.get(), 1, settings);
     }
     void TearDown() override {
         term.reset();
@@ -128,6 +127,7 @@ protected:
     uint64_t Ms() { return clock.now_us() / 1000; }
 
     testing_support::ScratchDir dir;
+    TLinkSettings settings;
     platform::VirtualClock clock{1'000'000'000};
     Script script;
     std::unique_ptr<TSer_Port> port;
@@ -148,7 +148,7 @@ TEST_F(PollWindowTest, NearMissesAreNoPoll) {
     EXPECT_FALSE(term->WaitPoll());
     // Quiet for more than Master_wait after the last byte (at 17 ms): waits are
     // kept to the microsecond, so the first one past Master_wait ends it.
-    EXPECT_EQ(clock.now_us() - start, (17 + Master_wait) * 1000 + 1);
+    EXPECT_EQ(clock.now_us() - start, (17 + settings.Master_wait) * 1000 + 1);
     EXPECT_FALSE(term->IsMaster());
 }
 
@@ -225,23 +225,23 @@ TEST_F(PollWindowTest, AcknowledgementIsTheFirstByteOnly) {
     EXPECT_EQ(Ms() - start, 3u);
 
     script.incoming.clear();
-    Arrive(Master_wait, {0x06});  // still inside the allowed time
+    Arrive(settings.Master_wait, {0x06});  // still inside the allowed time
     EXPECT_EQ(term->WaitAck(), 0);
 
     const uint64_t start_us = clock.now_us();
-    script.incoming.emplace(start_us + Master_wait * 1000 + 2, 0x06);  // too late, if only just
+    script.incoming.emplace(start_us + settings.Master_wait * 1000 + 2, 0x06);  // too late, if only just
     EXPECT_EQ(term->WaitAck(), 1);
     // Over once more than Master_wait has passed, not at the next millisecond tick.
-    EXPECT_EQ(clock.now_us() - start_us, Master_wait * 1000 + 1);
+    EXPECT_EQ(clock.now_us() - start_us, settings.Master_wait * 1000 + 1);
 }
 
 TEST_F(PollWindowTest, BlockEndsAfterAGapOfMasterWait) {
     Arrive(0, {'S', 1, 2});
-    Arrive(2 + Master_wait - 1, {3});      // a gap just short of Master_wait
-    Arrive(3 + 2 * Master_wait + 5, {4});  // this one comes too late
+    Arrive(2 + settings.Master_wait - 1, {3});      // a gap just short of Master_wait
+    Arrive(3 + 2 * settings.Master_wait + 5, {4});  // this one comes too late
     ASSERT_NE(term->ReadBlock(), nullptr);
-    EXPECT_EQ(term->FReceived, 4);
-    EXPECT_EQ(term->FBuffer[3], 3);
+    EXPECT_EQ(term->Received(), 4);
+    EXPECT_EQ(term->Buffer()[3], 3);
 }
 
 TEST_F(PollWindowTest, BlockThatIsOnlyAPollIsData) {
@@ -249,12 +249,12 @@ TEST_F(PollWindowTest, BlockThatIsOnlyAPollIsData) {
     // after it can make a poll.
     Arrive(1, {0x10, 0x04, 0x55, 0x69});
     ASSERT_NE(term->ReadBlock(), nullptr);
-    EXPECT_EQ(term->FReceived, 4);
+    EXPECT_EQ(term->Received(), 4);
     EXPECT_FALSE(term->IsMaster());
     // Behind a first byte, the same four bytes end the block at the poll.
     Arrive(1, {'S', 0x10, 0x04, 0x55, 0x69});
     ASSERT_NE(term->ReadBlock(), nullptr);
-    EXPECT_EQ(term->FReceived, 4);
+    EXPECT_EQ(term->Received(), 4);
     EXPECT_TRUE(term->IsMaster());
 }
 
@@ -263,12 +263,12 @@ TEST_F(PollWindowTest, FailedPortDoesNotSpin) {
     port.reset();
     set_device_factory([](int) -> std::unique_ptr<platform::SerialDevice> { return nullptr; });
     TSer_Port dead(0, 19200);
-    TPorcio t(&dead, 1);
+    TPorcio t(&dead, 1, settings);
     const uint64_t start = Ms();
     EXPECT_FALSE(t.TestLink());
     // Three waits of about Master_wait each, not a busy loop nor an endless one.
-    EXPECT_GE(Ms() - start, 3 * Master_wait);
-    EXPECT_LE(Ms() - start, 3 * Master_wait + 40);
+    EXPECT_GE(Ms() - start, 3 * settings.Master_wait);
+    EXPECT_LE(Ms() - start, 3 * settings.Master_wait + 40);
 }
 
 TEST_F(PollWindowTest, QuietTimeIsMeasuredFromTheLastByteToTheMicrosecond) {
@@ -278,14 +278,14 @@ TEST_F(PollWindowTest, QuietTimeIsMeasuredFromTheLastByteToTheMicrosecond) {
     const uint64_t t0 = clock.now_us();
     script.incoming.emplace(t0 + 7'400, 0x33);
     EXPECT_FALSE(term->WaitPoll());
-    EXPECT_EQ(clock.now_us() - t0, 7'400 + Master_wait * 1000 + 1);
+    EXPECT_EQ(clock.now_us() - t0, 7'400 + settings.Master_wait * 1000 + 1);
 
     // A byte that comes just inside Master_wait of quiet keeps the test going.
     const uint64_t t1 = clock.now_us();
-    script.incoming.emplace(t1 + 2'000 + Master_wait * 1000, 0x33);  // 2 ms RtsOff first
-    script.incoming.emplace(t1 + 2'000 + Master_wait * 2000 + 2, 0x33);  // one microsecond late
+    script.incoming.emplace(t1 + 2'000 + settings.Master_wait * 1000, 0x33);  // 2 ms RtsOff first
+    script.incoming.emplace(t1 + 2'000 + settings.Master_wait * 2000 + 2, 0x33);  // one microsecond late
     EXPECT_FALSE(term->WaitPoll());
-    EXPECT_EQ(clock.now_us() - t1, 2'000 + Master_wait * 2000 + 1);
+    EXPECT_EQ(clock.now_us() - t1, 2'000 + settings.Master_wait * 2000 + 1);
     EXPECT_EQ(script.incoming.size(), 1u);  // the late byte was not taken
     EXPECT_GT(dispatched_at.size(), 4u);
 }
@@ -300,13 +300,13 @@ TEST_F(PollWindowTest, BlockBytesAreGatheredWithoutAWakeUpEach) {
     }
     const uint64_t last = t0 + 1000 + 399 * 500;
     ASSERT_NE(term->ReadBlock(), nullptr);
-    ASSERT_EQ(term->FReceived, 400);
-    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), term->FBuffer.begin()));
+    ASSERT_EQ(term->Received(), 400);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), term->Buffer().begin()));
     // Several bytes per wake-up, not one.
     EXPECT_LT(script.waits, 400 / 3);
     // The block still ends only after Master_wait of silence, and not long after.
-    EXPECT_GE(clock.now_us() - last, Master_wait * 1000);
-    EXPECT_LE(clock.now_us() - last, Master_wait * 1000 + 2000);
+    EXPECT_GE(clock.now_us() - last, settings.Master_wait * 1000);
+    EXPECT_LE(clock.now_us() - last, settings.Master_wait * 1000 + 2000);
 }
 
 TEST_F(PollWindowTest, AStreamingBlockEndsExactlyAtItsGap) {
@@ -319,10 +319,10 @@ TEST_F(PollWindowTest, AStreamingBlockEndsExactlyAtItsGap) {
             const uint64_t byte_us = 10'000'000 / 19200;
             uint64_t last = 0;
             for (int i = 0; i < 300; ++i) script.incoming.emplace(last = t0 + 1000 + uint64_t(i) * byte_us, 'R');
-            const uint64_t gap_end = last + Master_wait * 1000;
+            const uint64_t gap_end = last + settings.Master_wait * 1000;
             script.incoming.emplace(side > 0 ? gap_end + late_us - 1 : gap_end - late_us, 'X');
             ASSERT_NE(term->ReadBlock(), nullptr);
-            EXPECT_EQ(term->FReceived, side > 0 ? 300 : 301) << "late by " << late_us << " us, side " << side;
+            EXPECT_EQ(term->Received(), side > 0 ? 300 : 301) << "late by " << late_us << " us, side " << side;
         }
     }
 }
@@ -334,10 +334,10 @@ TEST_F(PollWindowTest, GatheringNeverShortensTheGapThatEndsABlock) {
     for (int i = 0; i < 5; ++i) {
         script.incoming.emplace(t, static_cast<uint8_t>(i));
         script.incoming.emplace(t + 450, static_cast<uint8_t>(0x80 + i));
-        t += 450 + Master_wait * 1000 - 1;
+        t += 450 + settings.Master_wait * 1000 - 1;
     }
     ASSERT_NE(term->ReadBlock(), nullptr);
-    EXPECT_EQ(term->FReceived, 10);
+    EXPECT_EQ(term->Received(), 10);
     EXPECT_TRUE(script.incoming.empty());
 }
 

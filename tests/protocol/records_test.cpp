@@ -59,9 +59,9 @@ TEST_F(RecordsTest, ReadCommandWritesRawBlockAndLines) {
     const Bytes block = Join({Record('R', 7, 0x01, 86), Record('R', 8, 0x01, 0)});
     EXPECT_TRUE(ReadWith(block));
     EXPECT_EQ(line.frames()[0].bytes, (Bytes{0x02, 0x04, 0x59, 0x5F}));
-    EXPECT_EQ(term->FReceived, 48);
-    EXPECT_EQ(term->FRecords, 2);
-    EXPECT_EQ(term->FDelivered, 1);
+    EXPECT_EQ(term->Received(), 48);
+    EXPECT_EQ(term->Records(), 2);
+    EXPECT_EQ(term->Delivered(), 1);
     EXPECT_EQ(view.received_shown, std::vector<int>{48});
     EXPECT_EQ(view.attempts_shown, std::vector<int>{1});
     EXPECT_EQ(view.lines,
@@ -76,7 +76,7 @@ TEST_F(RecordsTest, FollowingLowerCaseRecordsAreJoined) {
     EXPECT_TRUE(ReadWith(Join({Record('R', 7, 1, 86), Record('q', 7, 0x80, 'x')})));
     EXPECT_EQ(view.lines,
               std::vector<std::string>{Head('R', "0007") + kMeals86 + std::string(14, 'x') + std::string(28, '*')});
-    EXPECT_EQ(term->FRecords, 2);
+    EXPECT_EQ(term->Records(), 2);
 
     // R R: two lines.
     view.lines.clear();
@@ -100,7 +100,7 @@ TEST_F(RecordsTest, FollowingLowerCaseRecordsAreJoined) {
     view.lines.clear();
     EXPECT_TRUE(ReadWith(Join({Record('q', 7, 1, 86), Record('R', 7, 1, 86)})));
     EXPECT_TRUE(view.lines.empty());
-    EXPECT_EQ(term->FRecords, 0);
+    EXPECT_EQ(term->Records(), 0);
 }
 
 TEST_F(RecordsTest, DinerLineDetails) {
@@ -120,13 +120,13 @@ TEST_F(RecordsTest, DinerLineDetails) {
 }
 
 TEST_F(RecordsTest, DtRecordsCarryTheirGroup) {
-    DT_use = 1;
+    settings.DT_use = 1;
     Open(2);
     // A joined line carries the head and the DT group of its first record.
     EXPECT_TRUE(ReadWith(Join({Record('R', 7, 1, 86, 0xA0), Record('r', 7, 2, 0, 0xB0), Record('R', 8, 3, 0, 0xC0)})));
     EXPECT_EQ(view.lines, (std::vector<std::string>{Head('R', "0007") + kMeals86 + kMeals0 + "A0A1A2A3A4",
                                                     Head('R', "0008", '\x03') + kMeals0 + "C0C1C2C3C4"}));
-    EXPECT_EQ(term->FRecords, 3);
+    EXPECT_EQ(term->Records(), 3);
     // 24-byte records do not fit the 29-byte layout.
     view.lines.clear();
     EXPECT_FALSE(ReadWith(Join({Record('R', 7, 1, 86), Record('R', 8, 1, 86)})));
@@ -142,7 +142,7 @@ TEST_F(RecordsTest, StatusBlockShowsOnlyItsFirstRecord) {
     Bytes second = s;
     second[1] = 0xEE;
     EXPECT_TRUE(ReadWith(Join({s, second})));
-    EXPECT_EQ(term->FRecords, 2);
+    EXPECT_EQ(term->Records(), 2);
     EXPECT_EQ(view.lines, std::vector<std::string>{"S11223344556677VERZE 1.0 TERMIN"});
 
     view.lines.clear();
@@ -156,8 +156,8 @@ TEST_F(RecordsTest, WrongLengthMarksTheLine) {
     const Bytes block = Join({Record('R', 7, 1, 86), Bytes(26, 0x33)});  // 50 bytes
     EXPECT_FALSE(ReadWith(block));
     EXPECT_EQ(last_line, "E");
-    EXPECT_EQ(term->FDelivered, 1);  // the dispatch takes it back when it retries
-    EXPECT_EQ(term->FRecords, 0);
+    EXPECT_EQ(term->Delivered(), 1);  // the dispatch takes it back when it retries
+    EXPECT_EQ(term->Records(), 0);
     EXPECT_TRUE(view.lines.empty());
     EXPECT_EQ(dir.ReadFile("binarni.bin").size(), 50u);
 
@@ -172,7 +172,7 @@ TEST_F(RecordsTest, PollEndsABlockAndItsHeadCounts) {
     const Bytes block = Join({Record('R', 7, 1, 86), Bytes{0x10, 0x04, 0x10, 0x04, 0x55, 0x69}, Bytes(24, 0x41)});
     EXPECT_FALSE(ReadWith(block));
     EXPECT_TRUE(term->IsMaster());
-    EXPECT_EQ(term->FReceived, 24 + 5);  // 10 04 10 04 55 stored, the 69 ends the block
+    EXPECT_EQ(term->Received(), 24 + 5);  // 10 04 10 04 55 stored, the 69 ends the block
     EXPECT_EQ(last_line, "E");
 }
 
@@ -180,8 +180,8 @@ TEST_F(RecordsTest, EmptyBlock) {
     Open(2);
     terminal->set_block(0, Bytes{});
     EXPECT_TRUE(Run("P"));
-    EXPECT_EQ(term->FReceived, 0);
-    EXPECT_EQ(term->FRecords, 0);
+    EXPECT_EQ(term->Received(), 0);
+    EXPECT_EQ(term->Records(), 0);
     EXPECT_TRUE(dir.Exists("binarni.bin"));
     EXPECT_EQ(dir.ReadFile("binarni.bin").size(), 0u);
     EXPECT_TRUE(view.lines.empty());
@@ -189,11 +189,11 @@ TEST_F(RecordsTest, EmptyBlock) {
 }
 
 TEST_F(RecordsTest, BlockFillingTheBufferExactlyAndOneByteMore) {
-    Data_length = 48;
+    settings.Data_length = 48;
     Open(2);
     const Bytes exact = Join({Record('R', 7, 1, 86), Record('R', 8, 1, 86)});
     EXPECT_TRUE(ReadWith(exact));
-    EXPECT_EQ(term->FReceived, 48);
+    EXPECT_EQ(term->Received(), 48);
     EXPECT_EQ(view.lines.size(), 2u);
 
     view.lines.clear();
@@ -201,7 +201,7 @@ TEST_F(RecordsTest, BlockFillingTheBufferExactlyAndOneByteMore) {
     Bytes longer = exact;
     longer.push_back('R');
     EXPECT_TRUE(ReadWith(longer));  // delivered, but nothing usable
-    EXPECT_EQ(term->FReceived, 48);  // unchanged from the previous block
+    EXPECT_EQ(term->Received(), 48);  // unchanged from the previous block
     EXPECT_EQ(view.received_shown, std::vector<int>{0});
     EXPECT_TRUE(view.lines.empty());
     EXPECT_EQ(dir.ReadFile("binarni.bin").size(), 0u);
@@ -209,7 +209,7 @@ TEST_F(RecordsTest, BlockFillingTheBufferExactlyAndOneByteMore) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "Blok dat je delsi nez 48 B");
     EXPECT_EQ(log.size(), 2u);  // "Načteno" of the first read and the overflow
-    EXPECT_EQ(term->ReadBlock(), term->FBuffer.data());  // nothing more on the line
+    EXPECT_EQ(term->ReadBlock(), term->Buffer().data());  // nothing more on the line
 }
 
 TEST_F(RecordsTest, WriteAttemptsAndPauses) {
@@ -218,7 +218,7 @@ TEST_F(RecordsTest, WriteAttemptsAndPauses) {
     view.write_attempts = 2;
     EXPECT_FALSE(Run("A"));
     EXPECT_EQ(view.attempts_shown, (std::vector<int>{1, 2}));
-    EXPECT_EQ(term->FDelivered, 0);
+    EXPECT_EQ(term->Delivered(), 0);
     EXPECT_EQ(last_line, "A");
 
     view.attempts_shown.clear();
@@ -227,7 +227,7 @@ TEST_F(RecordsTest, WriteAttemptsAndPauses) {
     const uint64_t start = clock.now_us();
     EXPECT_TRUE(Run("A"));
     EXPECT_EQ(view.attempts_shown, (std::vector<int>{1, 2}));
-    EXPECT_EQ(term->FDelivered, 1);
+    EXPECT_EQ(term->Delivered(), 1);
     ASSERT_EQ(line.frames().size(), 4u);
     EXPECT_EQ(line.frames()[2].bytes, line.frames()[3].bytes);
     EXPECT_GE(line.frames()[3].start_us - line.frames()[2].end_us, 300'000u);
@@ -239,7 +239,7 @@ TEST_F(RecordsTest, WriteAttemptsAndPauses) {
 }
 
 TEST_F(RecordsTest, EncodedCommandsAreResentFromTheOriginalLine) {
-    Kredit = 1;
+    settings.Kredit = 1;
     Open(2);
     terminal->add_fault({sim::FaultKind::NoAck, 1, 0});
     std::string q = "Q00071A2B3C4D " + std::string(14, '1') + std::string(14, '0') + std::string(14, 'N') +

@@ -31,10 +31,11 @@ public:
 class SimLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        DefaultSettings();
         platform::set_clock(&clock);
         set_device_factory([this](int) -> std::unique_ptr<platform::SerialDevice> {
-            return std::make_unique<sim::SimLineDevice>(line, clock);
+            auto d = std::make_unique<sim::SimLineDevice>(line, clock);
+            device = d.get();
+            return d;
         });
     }
     void TearDown() override {
@@ -42,13 +43,12 @@ protected:
         port.reset();
         set_device_factory({});
         platform::set_clock(nullptr);
-        DefaultSettings();
     }
     // Settings that size the terminal's buffer must be set before this.
     void Open(uint8_t address) {
         port = std::make_unique<TSer_Port>(0, 19200);
-        ASSERT_TRUE(port->FOpened);
-        term = std::make_unique<TPorcio>(port.get(), address);
+        ASSERT_TRUE(port->Opened());
+        term = std::make_unique<TPorcio>(port.get(), address, settings);
     }
     int Transact(const std::string& text) {
         char buf[kWorkLineSize] = {};
@@ -65,9 +65,12 @@ protected:
     uint64_t ByteUs() const { return line.byte_time_us(); }
 
     ScratchDir dir;
+    TLinkSettings settings;
     platform::VirtualClock clock{1'000'000'000};
     sim::LineSim line{19200};
     std::unique_ptr<TSer_Port> port;
+    // The device the driver opened last.
+    sim::SimLineDevice* device = nullptr;
     std::unique_ptr<TPorcio> term;
     RecordingView view;
     std::string last_line;

@@ -1,5 +1,4 @@
-// Shared fixture pieces: a scratch working directory with its own error log,
-// and the run-time settings put back to the defaults for every test.
+// Shared fixture pieces: a scratch working directory with its own error log.
 #pragma once
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,18 +15,6 @@
 #include "protocol/settings.h"
 
 namespace testing_support {
-
-inline void DefaultSettings() {
-    Baud_rate = 19200;
-    Data_length = 2500 * 24;
-    CCode = 0;
-    DT_use = 0;
-    Kredit = 0;
-    MxSn = 5;
-    MxVec = 5;
-    Master_wait = 40;
-    Coding_error = false;
-}
 
 // Runs each test in its own empty directory, which is also Work_dir.
 class ScratchDir {

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "serial/com_port.h"
+#include "serial/com_port_private.h"
 #include "tests/serial/fake_device.h"
 
 namespace {
@@ -156,7 +157,19 @@ TEST_F(FakeDriver, HandshakeOperationsEditTheWorkingCopyAndApplyIt) {
     EXPECT_EQ(p->op_xon_xoff(p, 0), GENERALERROR);
     EXPECT_EQ(p->status, GENERALERROR);
     EXPECT_EQ(p->op_rts_cts(p, 1), GENERALERROR);
-    // RTS and DTR calls report success whatever the device says.
+    // Device errors are returned: a level change that leaves the handshake
+    // applies the settings, and a plain one sets the line.
+    EXPECT_EQ(p->op_rts(p, 1), GENERALERROR);
+    line->apply_result = 0;
+    EXPECT_EQ(p->op_rts(p, 1), 0);
+    p->op_clear_status(p);
+    line->line_result = -EINVAL;
+    EXPECT_EQ(p->op_rts(p, 0), GENERALERROR);
+    EXPECT_EQ(p->op_dtr(p, 1), GENERALERROR);
+    EXPECT_EQ(p->op_break(p, 1), GENERALERROR);
+    EXPECT_EQ(p->status, GENERALERROR);
+    // A line without modem lines (a pty) has nothing to set: no error.
+    line->line_result = -ENOTTY;
     EXPECT_EQ(p->op_rts(p, 1), 0);
 }
 
@@ -198,7 +211,7 @@ TEST_F(FakeDriver, LineErrorsAccumulateFromCounterDeltasUntilCleared) {
     line->counts.brk = 1;
     line->counts.buf_overrun = 1;
     EXPECT_EQ(p->op_line_status(p), 0x1E);
-    EXPECT_NE(p->data->line_errors & CE_RXOVER, 0u);
+    EXPECT_NE(p->data->line_errors & Ce_rxover, 0u);
 
     EXPECT_EQ(p->op_clear_line_errors(p), 0);
     EXPECT_EQ(p->op_line_status(p), 0);
@@ -207,7 +220,7 @@ TEST_F(FakeDriver, LineErrorsAccumulateFromCounterDeltasUntilCleared) {
     line->counts.frame = 7;
     line->rx = {1, 2};
     EXPECT_EQ(p->op_rx_count(p), 2);
-    EXPECT_EQ(p->data->line_errors, uint32_t(CE_FRAME));
+    EXPECT_EQ(p->data->line_errors, uint32_t(Ce_frame));
     EXPECT_EQ(p->op_read_byte(p), 1);
     EXPECT_EQ(p->status, 0);
 

@@ -24,6 +24,7 @@ struct FakeLine {
     platform::LineErrorCounts counts;
     unsigned modem = 0;
     int modem_result = 0;
+    int line_result = 0;        // what setting RTS, DTR or break answers
     std::deque<uint8_t> rx;
     // Bytes that arrive at a given virtual time (ms).
     std::vector<std::pair<uint32_t, uint8_t>> scheduled;
@@ -104,17 +105,17 @@ public:
         if (!on) l_->rts_low_at_us = platform::clock().now_us();
         l_->rts = on;
         l_->calls.push_back(on ? "rts1" : "rts0");
-        return 0;
+        return l_->line_result;
     }
     int set_dtr(bool on) override {
         l_->dtr = on;
         l_->calls.push_back(on ? "dtr1" : "dtr0");
-        return 0;
+        return l_->line_result;
     }
     int set_break(bool on) override {
         l_->brk = on;
         l_->calls.push_back((on ? "brk1@" : "brk0@") + std::to_string(platform::GetTickCount()));
-        return 0;
+        return l_->line_result;
     }
     int modem_status(unsigned* bits) override {
         *bits = l_->modem;

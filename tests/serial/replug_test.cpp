@@ -84,13 +84,14 @@ TEST(Replug, TerminalLineKilledWhileBytesFlowIsReopenedOnItsLink) {
     std::filesystem::create_directories(dir);
     const std::string old_work_dir = Work_dir;
     Work_dir = dir;
+    set_driver_log([](const std::string& text) { Log_error(text); });
     const std::string link = cfg.com_link(1);
 
     auto sim = std::make_unique<Termsim>(link, std::vector<std::string>{"--master", "20"});
     const std::string first = sim->path();
     ASSERT_FALSE(first.empty());
     TSer_Port port(0, 19200);
-    ASSERT_TRUE(port.FOpened);
+    ASSERT_TRUE(port.Opened());
     EXPECT_EQ(port.Device_path(), first);
     ASSERT_GE(port.GetCharWait(1000), 0);  // the master's polls flow
 
@@ -118,7 +119,8 @@ TEST(Replug, TerminalLineKilledWhileBytesFlowIsReopenedOnItsLink) {
     ASSERT_TRUE(port.Revive());
     EXPECT_FALSE(port.Device_gone());
     EXPECT_EQ(port.Device_path(), sim->path());
-    TPorcio terminal(&port, 1);
+    const TLinkSettings settings;
+    TPorcio terminal(&port, 1, settings);
     EXPECT_TRUE(terminal.Ping());
 
     std::vector<std::string> texts;
@@ -127,6 +129,7 @@ TEST(Replug, TerminalLineKilledWhileBytesFlowIsReopenedOnItsLink) {
     EXPECT_EQ(texts, (std::vector<std::string>{"COM1: zarizeni odpojeno (" + first + ")",
                                                platform::utf8_to_cp1250("COM1 otevřen"),
                                                "COM1: zarizeni " + sim->path()}));
+    set_driver_log(nullptr);
     Work_dir = old_work_dir;
 }
 

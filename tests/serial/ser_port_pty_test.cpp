@@ -88,12 +88,12 @@ TEST_F(PtyPort, OpenLeavesPlainEightNoneOneWhateverTheTtyHadEvenWhenTheRateIsRef
     };
     {
         TSer_Port port(0, 115201);
-        EXPECT_FALSE(port.FOpened);
-        EXPECT_EQ(port.FLastError, ILLEGALBAUDRATE);
+        EXPECT_FALSE(port.Opened());
+        EXPECT_EQ(port.LastError(), ILLEGALBAUDRATE);
         expect_plain("refused rate");
     }
     TSer_Port port(0, 19200);
-    EXPECT_TRUE(port.FOpened);
+    EXPECT_TRUE(port.Opened());
     expect_plain("accepted rate");
     EXPECT_EQ(port.Device_path(), pty.slave());
     EXPECT_EQ(port.Device_line(), "COM1: zarizeni " + pty.slave());
@@ -133,7 +133,7 @@ TEST_F(PtyPort, PermissionDeniedNamesTheGroupAndTheRemedy) {
         if (child == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setgid(c.child_group) != 0 || ::setuid(nobody) != 0) _exit(2);
             TSer_Port port(0, 19200);
-            _exit(port.FOpened ? 1 : 0);
+            _exit(port.Opened() ? 1 : 0);
         }
         int status = -1;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -159,15 +159,15 @@ TEST_F(PtyPort, PortHeldOpenByAnotherProgramIsInUseAndNamesIt) {
     ASSERT_TRUE(eventually([&] { return first_line("/proc/" + std::to_string(child) + "/comm") == "sleep"; }, 5000));
     {
         TSer_Port port(0, 19200);
-        EXPECT_FALSE(port.FOpened);
-        EXPECT_EQ(port.FLastError, INUSE);
+        EXPECT_FALSE(port.Opened());
+        EXPECT_EQ(port.LastError(), INUSE);
     }
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(log(), (std::vector<std::string>{"Chyba RS232 cislo: -3  INUSE",
                                                "COM1: port ma otevreny program sleep (pid " + std::to_string(child) + ")"}));
     TSer_Port port(0, 19200);  // free again
-    EXPECT_TRUE(port.FOpened);
+    EXPECT_TRUE(port.Opened());
 }
 
 TEST_F(PtyPort, SysfsTellsOfTheConsoleAnAbsentUartAndASlowAdapter) {
@@ -178,7 +178,7 @@ TEST_F(PtyPort, SysfsTellsOfTheConsoleAnAbsentUartAndASlowAdapter) {
     write_file(sys + "/class/tty/console/active", "tty0 " + std::filesystem::path(pty.slave()).filename().string());
     {
         TSer_Port port(0, 19200);
-        EXPECT_EQ(port.FLastError, INUSE);
+        EXPECT_EQ(port.LastError(), INUSE);
     }
     EXPECT_NE(slave_settings().c_lflag & ECHO, 0u);  // never opened: an open sets the tty raw
     std::filesystem::remove(sys + "/class/tty/console/active");
@@ -186,7 +186,7 @@ TEST_F(PtyPort, SysfsTellsOfTheConsoleAnAbsentUartAndASlowAdapter) {
     write_file(tty_dir + "/type", "0");
     {
         TSer_Port port(0, 19200);
-        EXPECT_EQ(port.FLastError, NO8250);
+        EXPECT_EQ(port.LastError(), NO8250);
     }
     EXPECT_NE(slave_settings().c_lflag & ECHO, 0u);
 
@@ -194,13 +194,13 @@ TEST_F(PtyPort, SysfsTellsOfTheConsoleAnAbsentUartAndASlowAdapter) {
     write_file(tty_dir + "/device/latency_timer", "16");
     {
         TSer_Port port(0, 19200);
-        EXPECT_TRUE(port.FOpened);
+        EXPECT_TRUE(port.Opened());
         port.Log_opened();
     }
     write_file(tty_dir + "/device/latency_timer", "1");
     {
         TSer_Port port(0, 19200);
-        EXPECT_TRUE(port.FOpened);
+        EXPECT_TRUE(port.Opened());
         port.Log_opened();
     }
     EXPECT_EQ(log(), (std::vector<std::string>{

@@ -35,9 +35,11 @@ protected:
         line = std::make_shared<FakeLine>();
         auto l = line;
         set_device_factory([l](int) { return std::make_unique<FakeDevice>(l); });
+        set_driver_log([](const std::string& text) { Log_error(text); });
     }
     void TearDown() override {
         close_all_ports();
+        set_driver_log(nullptr);
         set_device_factory({});
         platform::set_clock(nullptr);
         Work_dir = old_work_dir;
@@ -51,11 +53,10 @@ protected:
 
 TEST_F(SerPort, OpensEightNoneOne) {
     TSer_Port port(1, 9600);
-    EXPECT_TRUE(port.FOpened);
-    EXPECT_EQ(port.FLastError, 0);
-    EXPECT_EQ(port.FComIndex, 1);
-    EXPECT_EQ(port.FBaud, 9600);
-    ASSERT_NE(port.FPort, nullptr);
+    EXPECT_TRUE(port.Opened());
+    EXPECT_EQ(port.LastError(), 0);
+    EXPECT_EQ(port.ComIndex(), 1);
+    EXPECT_EQ(port.Baud(), 9600);
     ASSERT_EQ(line->applied.size(), 1u);
     EXPECT_EQ(line->applied[0].baud, 9600u);
     EXPECT_EQ(line->applied[0].data_bits, 8);
@@ -66,8 +67,8 @@ TEST_F(SerPort, OpensEightNoneOne) {
 
 TEST_F(SerPort, RefusedRateLeavesItUnopenedWithOneLogLine) {
     TSer_Port port(0, 115201);
-    EXPECT_FALSE(port.FOpened);
-    EXPECT_EQ(port.FLastError, ILLEGALBAUDRATE);
+    EXPECT_FALSE(port.Opened());
+    EXPECT_EQ(port.LastError(), ILLEGALBAUDRATE);
     auto lines = log_lines(dir);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("Chyba RS232 cislo: -25  ILLEGALBAUDRATE"), std::string::npos) << lines[0];
@@ -79,14 +80,14 @@ TEST_F(SerPort, RefusedRateLeavesItUnopenedWithOneLogLine) {
 TEST_F(SerPort, MissingDeviceFailsEveryCallCleanly) {
     line->open_result = -ENOENT;
     TSer_Port port(3, 19200);
-    EXPECT_FALSE(port.FOpened);
-    EXPECT_EQ(port.FLastError, NO8250);
+    EXPECT_FALSE(port.Opened());
+    EXPECT_EQ(port.LastError(), NO8250);
     auto lines = log_lines(dir);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("Chyba RS232 cislo: -14  NO8250"), std::string::npos) << lines[0];
 
     EXPECT_EQ(port.GetChar(), -1);
-    EXPECT_EQ(port.FLastError, NOTSUPPORTED);
+    EXPECT_EQ(port.LastError(), NOTSUPPORTED);
     EXPECT_EQ(port.GetCharWait(10), -1);
     EXPECT_EQ(port.PutChar('x'), NOTSUPPORTED);
     port.RtsOn();
@@ -101,10 +102,10 @@ TEST_F(SerPort, ReadsTurnEveryFailureIntoMinusOne) {
     TSer_Port port(0, 19200);
     uint32_t start = platform::GetTickCount();
     EXPECT_EQ(port.GetChar(), -1);
-    EXPECT_EQ(port.FLastError, 0);  // an empty queue is no error
+    EXPECT_EQ(port.LastError(), 0);  // an empty queue is no error
     EXPECT_EQ(port.GetCharWait(0), -1);
     EXPECT_EQ(platform::GetTickCount(), start);
-    EXPECT_EQ(port.FLastError, 0);
+    EXPECT_EQ(port.LastError(), 0);
 
     line->rx = {0x00, 0xFF};
     EXPECT_EQ(port.GetChar(), 0x00);
@@ -118,7 +119,7 @@ TEST_F(SerPort, ReadsTurnEveryFailureIntoMinusOne) {
 
     line->rx_result = -EIO;  // the adapter was pulled
     EXPECT_EQ(port.GetChar(), -1);
-    EXPECT_EQ(port.FLastError, GENERALERROR);
+    EXPECT_EQ(port.LastError(), GENERALERROR);
 }
 
 TEST_F(SerPort, RtsChangesPauseTwoMilliseconds) {
@@ -156,8 +157,9 @@ TEST_F(SerPort, PutCharAndWaitSentReachTheDevice) {
 
 TEST_F(SerPort, TwoTerminalsOnOnePortShareOneReceiveQueue) {
     TSer_Port port(0, 19200);
-    TPorcio first(&port, 1);
-    TPorcio second(&port, 2);
+    const TLinkSettings settings;
+    TPorcio first(&port, 1, settings);
+    TPorcio second(&port, 2, settings);
     line->rx = {0x06};
     EXPECT_EQ(first.WaitAck(), 0);   // taken through the first terminal...
     EXPECT_EQ(second.WaitAck(), 1);  // ...so gone for the second
@@ -181,9 +183,9 @@ TEST_F(SerPort, CloseDropsTheLinesOnceAndIsSafeToRepeat) {
     // Reopening releases the port held so far instead of leaking it.
     TSer_Port port(0, 19200);
     EXPECT_TRUE(port.Open(1, 9600));
-    EXPECT_TRUE(port.FOpened);
+    EXPECT_TRUE(port.Opened());
     EXPECT_EQ(std::count(line->calls.begin(), line->calls.end(), "close"), 2);
-    EXPECT_EQ(port.FComIndex, 1);
+    EXPECT_EQ(port.ComIndex(), 1);
 }
 
 TEST_F(SerPort, LostDeviceIsClosedAtOnceAndRevivedUnderTheSamePort) {
@@ -192,8 +194,7 @@ TEST_F(SerPort, LostDeviceIsClosedAtOnceAndRevivedUnderTheSamePort) {
     std::ofstream(adapter).put('\n');
     cfg.map(1, adapter);
     TSer_Port port(0, 9600);
-    ASSERT_TRUE(port.FOpened);
-    ComPort* const driver_port = port.FPort;
+    ASSERT_TRUE(port.Opened());
     EXPECT_FALSE(port.Revive());  // nothing lost
     port.RtsOff();
 
@@ -226,7 +227,6 @@ TEST_F(SerPort, LostDeviceIsClosedAtOnceAndRevivedUnderTheSamePort) {
     line->applied.clear();
     EXPECT_TRUE(port.Revive());
     EXPECT_FALSE(port.Device_gone());
-    EXPECT_EQ(port.FPort, driver_port);
     ASSERT_EQ(line->applied.size(), 1u);
     EXPECT_EQ(line->applied[0].baud, 9600u);
     EXPECT_TRUE(line->dtr);

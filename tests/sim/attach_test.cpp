@@ -15,7 +15,7 @@ TEST(AttachToDriver, PortWrapperTalksToTheSimulatedTerminal) {
     sim::attach_to_driver({{1, &com2}}, clock);
     {
         TSer_Port port(1, 19200);
-        ASSERT_TRUE(port.FOpened);
+        ASSERT_TRUE(port.Opened());
         port.RtsOn();
         for (uint8_t b : sim::make_frame(5, "A")) port.PutChar(b);
         port.WaitSent();

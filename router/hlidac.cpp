@@ -1,4 +1,4 @@
-#include "app/hlidac.h"
+#include "router/hlidac.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -6,12 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QMetaObject>
 #include <cerrno>
 #include <csignal>
 
-THlidac::THlidac(std::string path, QObject* receiver, Handler handler, int period_ms)
-    : FPath(std::move(path)), FReceiver(receiver), FHandler(std::move(handler)), FPeriod(period_ms) {}
+THlidac::THlidac(std::string path, Handover handover, Handler handler, int period_ms)
+    : FPath(std::move(path)), FHandover(std::move(handover)), FHandler(std::move(handler)), FPeriod(period_ms) {}
 
 THlidac::~THlidac() {
     Terminate();
@@ -67,8 +66,7 @@ void THlidac::Execute() {
     while (!FTerminated) {
         if (Request_complete(FPath, FSeen)) {
             // Blocks until the window's thread has processed the request.
-            QMetaObject::invokeMethod(
-                FReceiver, [this] { FHandler(FPath); }, Qt::BlockingQueuedConnection);
+            FHandover([this] { FHandler(FPath); });
         }
         std::unique_lock<std::mutex> lock(FMutex);
         FWake.wait_for(lock, std::chrono::milliseconds(FPeriod), [this] { return FTerminated.load(); });

@@ -1,4 +1,4 @@
-#include "app/request_text.h"
+#include "router/request_text.h"
 
 #include <gtest/gtest.h>
 

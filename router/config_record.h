@@ -1,5 +1,5 @@
 // The 68-byte configuration record "Data_CFG" and what is derived from it.
-// Pure data: no Qt, no registry access.
+// Pure data: no registry access.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "protocol/settings.h"
 
 inline constexpr std::size_t ConfigRecordSize = 68;
 inline constexpr std::size_t FileNameFieldSize = 15;
@@ -57,13 +59,8 @@ inline constexpr int32_t MaxRecords = 2 * 65536;
 struct TDerivedSettings {
     // Radku1 within 1 .. MaxRecords; Data_length is made from it.
     int32_t Records = 0;
-    int32_t Baud_rate = 0;
-    int32_t Data_length = 0;
-    uint8_t CCode = 0;
-    uint8_t DT_use = 0;
-    int32_t Kredit = 0;
-    int32_t MxSn = 0;
-    int32_t MxVec = 0;
+    // Master_wait keeps its base; the Delay_add selection adds to it.
+    TLinkSettings Link;
 };
 TDerivedSettings derive_settings(const TDataCFG& cfg);
 int32_t baud_for_index(int32_t k_baud);

@@ -1,4 +1,4 @@
-#include "app/config_record.h"
+#include "router/config_record.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -105,25 +105,25 @@ TEST(ConfigRecord, DerivedSettings)
     c.MxSn1 = 3;
     c.MxVec1 = 7;
     TDerivedSettings s = derive_settings(c);
-    EXPECT_EQ(s.Data_length, 72500);
-    EXPECT_EQ(s.CCode, 1);
-    EXPECT_EQ(s.DT_use, 1);
-    EXPECT_EQ(s.Kredit, 1);
-    EXPECT_EQ(s.MxSn, 3);
-    EXPECT_EQ(s.MxVec, 7);
-    EXPECT_EQ(s.Baud_rate, 19200);
+    EXPECT_EQ(s.Link.Data_length, 72500);
+    EXPECT_EQ(s.Link.CCode, 1);
+    EXPECT_EQ(s.Link.DT_use, 1);
+    EXPECT_EQ(s.Link.Kredit, 1);
+    EXPECT_EQ(s.Link.MxSn, 3);
+    EXPECT_EQ(s.Link.MxVec, 7);
+    EXPECT_EQ(s.Link.Baud_rate, 19200);
     c.DT_use1 = 0;
-    EXPECT_EQ(derive_settings(c).Data_length, 60000);
+    EXPECT_EQ(derive_settings(c).Link.Data_length, 60000);
 
     // A capacity no terminal has is bounded, never wrapped to a tiny or empty buffer.
     for (int32_t huge : {0x7FFFFFFF, 0x10000000, 89478485}) {
         c.Radku1 = huge;
         EXPECT_EQ(derive_settings(c).Records, MaxRecords);
-        EXPECT_EQ(derive_settings(c).Data_length, MaxRecords * 24);
+        EXPECT_EQ(derive_settings(c).Link.Data_length, MaxRecords * 24);
     }
     for (int32_t tiny : {0, -1}) {
         c.Radku1 = tiny;
-        EXPECT_EQ(derive_settings(c).Data_length, 24) << "one record at least";
+        EXPECT_EQ(derive_settings(c).Link.Data_length, 24) << "one record at least";
     }
 
     const int32_t rates[] = {1200, 2400, 4800, 9600, 19200};

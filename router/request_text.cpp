@@ -1,4 +1,4 @@
-#include "app/request_text.h"
+#include "router/request_text.h"
 
 std::vector<std::string> SplitRequestLines(std::string_view text) {
     if (auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);

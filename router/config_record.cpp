@@ -1,4 +1,4 @@
-#include "app/config_record.h"
+#include "router/config_record.h"
 
 #include <algorithm>
 #include <cstring>
@@ -134,15 +134,16 @@ int32_t baud_for_index(int32_t k_baud)
 TDerivedSettings derive_settings(const TDataCFG& cfg)
 {
     TDerivedSettings s;
-    s.CCode = cfg.CCode1;
-    s.DT_use = cfg.DT_use1;
-    s.Kredit = cfg.Kredit1;
-    s.MxSn = cfg.MxSn1;
-    s.MxVec = cfg.MxVec1;
+    s.Link.CCode = cfg.CCode1;
+    s.Link.DT_use = cfg.DT_use1;
+    s.Link.Kredit = cfg.Kredit1;
+    s.Link.MxSn = cfg.MxSn1;
+    s.Link.MxVec = cfg.MxVec1;
     // Bounded, so that no capacity allocates gigabytes or wraps to nothing.
     s.Records = std::clamp<int32_t>(cfg.Radku1, 1, MaxRecords);
-    s.Data_length = s.Records * (cfg.DT_use1 ? 29 : 24);
-    s.Baud_rate = baud_for_index(cfg.K_Baud1);
+    s.Link.Data_length = s.Records * (cfg.DT_use1 ? 29 : 24);
+    s.Link.Baud_rate = baud_for_index(cfg.K_Baud1);
+    s.Link.Master_wait = MasterWaitBase;
     return s;
 }
 

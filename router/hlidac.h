@@ -1,9 +1,6 @@
 // THlidac: the request-file watcher. Once a second it looks for the request
 // file and hands its processing to the window's thread, waiting until done.
 #pragma once
-#include "app/watcher.h"
-
-#include <QObject>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -11,19 +8,29 @@
 #include <string>
 #include <thread>
 
-class THlidac : public TWatcherThread {
+class THlidac {
 public:
-    // Runs on the receiver's thread with the request path.
+    // Runs fn on the window's thread and returns once it has run there; the
+    // window provides it (a blocking queued call, a SendMessage).
+    using Handover = std::function<void(const std::function<void()>& fn)>;
+    // What the window's thread does with a request file.
     using Handler = std::function<void(const std::string& path)>;
 
-    // The path is fixed here; an empty path (name too long) finds nothing.
-    THlidac(std::string path, QObject* receiver, Handler handler, int period_ms = 1000);
-    ~THlidac() override;
+    static constexpr int Period_ms = 1000;
+
+    // Created suspended. The path is fixed here; an empty path finds nothing.
+    THlidac(std::string path, Handover handover, Handler handler, int period_ms = Period_ms);
+    ~THlidac();
+    THlidac(const THlidac&) = delete;
+    THlidac& operator=(const THlidac&) = delete;
 
     void Resume();
-    void Terminate() override;
-    bool Finished() const override { return FFinished; }
+    // Sets the terminate flag and wakes the thread from its pause; does not wait.
+    void Terminate();
+    // The thread's loop has ended.
+    bool Finished() const { return FFinished; }
     const std::string& Path() const { return FPath; }
+    int Period() const { return FPeriod; }
 
     // A regular file of that name exists (a directory does not count).
     static bool Request_exists(const std::string& path);
@@ -44,7 +51,7 @@ private:
 
     std::string FPath;
     TSeen FSeen;
-    QObject* FReceiver;
+    Handover FHandover;
     Handler FHandler;
     int FPeriod;
     std::atomic<bool> FTerminated{false};

@@ -1,0 +1,547 @@
+#include "router/router.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "diag/diag.h"
+#include "platform/codepage.h"
+#include "platform/dispatch.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "protocol/porcio.h"
+#include "router/request_text.h"
+#include "serial/com_port.h"
+#include "serial/ser_port.h"
+
+namespace {
+
+const char* const ValueName = "Data_CFG";
+
+// Local time as it goes into a file name: 20261208-141509.
+std::string file_time_stamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &local);
+    return buf;
+}
+
+TStoredValueKind kind_of(const platform::RegValue& v) {
+    switch (v.type) {
+    case platform::Reg_binary: return TStoredValueKind::Binary;
+    case platform::Reg_sz: return TStoredValueKind::String;
+    case platform::Reg_expand_sz: return TStoredValueKind::ExpandString;
+    case platform::Reg_dword: return TStoredValueKind::Dword;
+    default: return TStoredValueKind::Other;
+    }
+}
+
+bool write_record(platform::RegistryStore& store, const TDataCFG& record) {
+    const TConfigBytes bytes = encode_config(record);
+    return store.write(platform::Setup_key, ValueName,
+                       platform::RegValue{platform::Reg_binary, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+}
+
+bool read_whole_file(const std::string& path, std::string& text) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    if (f.bad()) return false;
+    text = ss.str();
+    return true;
+}
+
+std::string system_error() { return std::strerror(errno); }
+
+void log_driver_line(const std::string& line) { Log_error(line); }
+
+}  // namespace
+
+// What a command shows while it runs; its answer lines are the run's answer.
+class TRouter::CommandView final : public TCommandView {
+public:
+    explicit CommandView(TRouter& r) : R(r) {}
+    void ShowWriteAttempt(int attempt) override { R.View.ShowWriteAttempt(attempt); }
+    void ShowReceived(int bytes) override { R.View.ShowReceived(bytes); }
+    void AddLine(const std::string& line) override {
+        R.FAnswer.push_back(line);
+        R.View.AddLine(line);
+    }
+    int WriteAttempts() override { return R.View.WriteAttempts(); }
+
+private:
+    TRouter& R;
+};
+
+// One command run. Its serial waits run the window's events, so a close or a
+// request that arrives meanwhile waits for its end.
+class TRouter::RunScope {
+public:
+    // shown: the window shows the run (the line-up runs before it is shown).
+    explicit RunScope(TRouter& r, bool shown = true) : R(r), FShown(shown), FBegun(r.Begin_run(shown)) {}
+    ~RunScope() {
+        if (FBegun) R.End_run(FShown);
+    }
+    explicit operator bool() const { return FBegun; }
+
+private:
+    TRouter& R;
+    bool FShown;
+    bool FBegun;
+};
+
+TRouter::TRouter(TRouterView& view) : View(view) {
+    platform::clear_stop();
+    set_driver_log(&log_driver_line);
+}
+
+TRouter::~TRouter() {
+    // A router ended without a confirmed close (tests, a failed start) still
+    // lets go of its terminals and ports in the proper order.
+    if (FState != TRunState::Released) Release();
+    set_driver_log(nullptr);
+}
+
+TPorcio* TRouter::Terminal(int n) const { return n >= 1 && n <= 4 ? Terminals[size_t(n - 1)].get() : nullptr; }
+
+TSer_Port* TRouter::Port(int com_index) const {
+    return com_index >= 0 && com_index < 8 ? Ports[size_t(com_index)].get() : nullptr;
+}
+
+bool TRouter::Running() const {
+    return FState == TRunState::Running || FState == TRunState::RunningThenAsk ||
+           FState == TRunState::RunningThenClose;
+}
+
+std::string TRouter::Output_name() const { return platform::cp1250_to_utf8(field_text(FData_CFG.OutSoubor)); }
+
+// ---------------------------------------------------------------- start-up
+
+void TRouter::ReadCFG() {
+    platform::RegistryStore store;
+    // A file that cannot be parsed at all would fail every save: it is kept
+    // aside for the technician, and the program goes on as for an unreadable value.
+    bool set_aside = false;
+    if (store.damaged()) {
+        const std::string aside = store.path() + ".poskozeny-" + file_time_stamp();
+        set_aside = std::rename(store.path().c_str(), aside.c_str()) == 0;
+        FStartNotes.push_back(set_aside ? "Poskozeny soubor konfigurace " + store.path() + " byl presunut do " + aside
+                                        : "Poskozeny soubor konfigurace " + store.path() + " nelze presunout (" +
+                                              system_error() + ")");
+    }
+    store.open_key(platform::Setup_key, true);
+    bool unreadable = set_aside;
+    const std::optional<platform::RegValue> value = store.read(platform::Setup_key, ValueName, &unreadable);
+    const TReadOutcome outcome = value                     ? classify_stored_value(kind_of(*value), value->data.size())
+                                 : unreadable || set_aside ? classify_stored_value(TStoredValueKind::ReadFailed, 0)
+                                                           : TReadOutcome::NoValue;
+    switch (outcome) {
+    case TReadOutcome::NoValue:
+        FData_CFG = TDataCFG{};
+        break;
+    case TReadOutcome::UseAsIs:
+        FData_CFG = decode_config(value->data);
+        break;
+    case TReadOutcome::ReplaceByDefaults:
+        FData_CFG = default_config();
+        // Nowhere to report a failed write yet (no working directory); the
+        // defaults still hold for this run and the write is tried next start.
+        // A damaged file that could not be moved aside is not written over.
+        if (!store.damaged()) write_record(store, FData_CFG);
+        break;
+    }
+    const TDerivedSettings s = derive_settings(FData_CFG);
+    FSettings = s.Link;
+    bool connected = false;
+    for (int n = 1; n <= 4; ++n) connected = connected || (FData_CFG.Pripojen(n) && FData_CFG.Port(n) < Ports.size());
+    if (connected && s.Records != FData_CFG.Radku1)
+        FStartNotes.push_back("Kapacita " + std::to_string(FData_CFG.Radku1) + " zaznamu je mimo rozsah 1 az " +
+                              std::to_string(MaxRecords) + ", pouzije se " + std::to_string(s.Records));
+}
+
+void TRouter::Read_work_dir() { ::Read_work_dir(); }
+
+void TRouter::Set_delay(uint32_t extra_ms) { FSettings.Master_wait = MasterWaitBase + extra_ms; }
+
+void TRouter::Log_start() {
+    Log_error("Start programu");
+    for (const std::string& note : FStartNotes) Log_error(note);
+}
+
+void TRouter::Line_up() {
+    // Serial waits dispatch window messages; a close meanwhile must wait.
+    RunScope run(*this, false);
+    std::array<bool, 8> marked{};
+    for (int n = 1; n <= 4; ++n)
+        if (FData_CFG.Pripojen(n) && FData_CFG.Port(n) < Ports.size()) marked[FData_CFG.Port(n)] = true;
+
+    std::array<bool, 8> open{};
+    for (size_t p = 0; p < Ports.size(); ++p) {
+        if (!marked[p]) continue;
+        Ports[p] = std::make_unique<TSer_Port>(static_cast<int>(p), FSettings.Baud_rate);
+        open[p] = Ports[p]->Opened();
+        // An opened port names its device, for the technician.
+        if (open[p])
+            Ports[p]->Log_opened();
+        else
+            Log_error("COM" + std::to_string(p + 1) + " neotevřen");
+    }
+
+    for (int n = 1; n <= 4; ++n) {
+        const uint8_t p = FData_CFG.Port(n);
+        if (!FData_CFG.Pripojen(n) || p >= Ports.size() || !open[p]) continue;
+        Terminals[size_t(n - 1)] = std::make_unique<TPorcio>(Ports[p].get(), FData_CFG.Adr(n), FSettings);
+        TPorcio* t = Terminals[size_t(n - 1)].get();
+        const TTerminalState state = !t->TestLink() ? TTerminalState::Unreachable
+                                     : t->IsMaster() ? TTerminalState::Master
+                                                     : TTerminalState::Slave;
+        View.ShowTerminal(n, state);
+        Log_error("TERM " + std::to_string(n) +
+                  (state == TTerminalState::Unreachable ? " NEPRIPOJEN"
+                   : state == TTerminalState::Master    ? " MASTER"
+                                                        : " SLAVE"));
+    }
+    Clear_answer();
+    if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) View.NoPortWarning();
+}
+
+void TRouter::Start_watcher(const std::string& request_name, THlidac::Handover handover, int period_ms) {
+    std::string path;
+    const TNameClash clash = request_name_clash(request_name, Output_name());
+    if (clash != TNameClash::None) {
+        // Taking its own files as requests, the router would feed its answers
+        // back to the terminal as commands.
+        Log_error("Soubor pozadavku " + request_name +
+                  (clash == TNameClash::Output ? " je i souborem vystupu" : " je souborem programu") +
+                  ", pozadavky se nesleduji");
+    } else if (!work_path(request_name.c_str(), path)) {
+        // A path cut short would name another file: watch nothing instead.
+        Log_error("Cesta k souboru pozadavku je prilis dlouha: " + Work_dir + "/" + request_name);
+        path.clear();
+    }
+    FHlidac = std::make_unique<THlidac>(
+        path, std::move(handover),
+        [this](const std::string& p) {
+            // Nothing may escape into the watcher, which waits for this.
+            try {
+                Process_request(p);
+            } catch (const std::exception& e) {
+                Log_error(e.what());
+            }
+        },
+        period_ms);
+    FHlidac->Resume();
+}
+
+// ---------------------------------------------------------------- runs
+
+bool TRouter::Begin_run(bool shown) {
+    if (FState != TRunState::Idle) return false;
+    // A device unplugged and back is reopened before the run, not in it.
+    Revive_ports();
+    FState = TRunState::Running;
+    if (shown) View.ShowRunning(true);
+    return true;
+}
+
+void TRouter::End_run(bool shown) {
+    if (shown) View.ShowRunning(false);
+    switch (FState) {
+    case TRunState::RunningThenAsk:
+        FState = TRunState::Idle;
+        View.CloseNow();
+        break;
+    case TRunState::RunningThenClose:
+        FState = TRunState::Closing;
+        View.CloseNow();
+        break;
+    default:
+        FState = TRunState::Idle;
+        break;
+    }
+}
+
+TPorcio* TRouter::Selected_terminal() const {
+    const int i = View.SelectedTerminal();
+    return i >= 0 && i < static_cast<int>(Terminals.size()) ? Terminals[size_t(i)].get() : nullptr;
+}
+
+void TRouter::Clear_answer() {
+    FAnswer.clear();
+    View.ClearLog();
+}
+
+void TRouter::Clear_log() { Clear_answer(); }
+
+void TRouter::Report_status(int a, int b) {
+    View.ShowStatus(a, b);
+    Write_status(a, b);
+}
+
+void TRouter::Report_selected_status() {
+    if (TPorcio* t = Selected_terminal())
+        Report_status(t->Delivered(), t->Records());
+    else
+        Report_status(-1, -1);
+}
+
+std::optional<std::string> TRouter::Save_output(const std::string& name) {
+    std::string path;
+    if (!work_path(name.c_str(), path)) return "Cannot create file \"" + Work_dir + "/" + name + "\". Path too long";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return "Cannot create file \"" + path + "\". " + system_error();
+    bool ok = true;
+    for (const std::string& line : FAnswer) {
+        ok = ok && std::fwrite(line.data(), 1, line.size(), f) == line.size();
+        ok = ok && std::fwrite("\r\n", 1, 2, f) == 2;
+    }
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) return "Cannot write file \"" + path + "\". " + system_error();
+    return std::nullopt;
+}
+
+bool TRouter::Exchange_command(const std::string& line) {
+    CommandView view(*this);
+    for (int k = 1; k <= View.ReadAttempts() && !platform::stop_requested(); ++k) {
+        View.ShowReadAttempt(k);
+        Cmd_buffer.fill(0);
+        line.copy(Cmd_buffer.data(), std::min(line.size(), Cmd_buffer.size() - 1));
+        // The selection is read afresh: the operator may change it in a wait.
+        TPorcio* t = Selected_terminal();
+        if (!t) return false;
+        bool ok;
+        {
+            platform::ScopedHighPriority high(View.PrioritySet());
+            ok = t->RunCommand(Cmd_buffer.data(), view);
+        }
+        if (ok) return true;
+        if (Cmd_buffer[0] != 'E') return false;
+        platform::wait_dispatching(10);
+        // The terminal counted the command before its answer proved unusable.
+        t->UncountDelivery();
+    }
+    return false;
+}
+
+void TRouter::Split_record(const std::string& line) {
+    std::string first, second;
+    switch (::Split_record(line, first, second)) {
+    case SplitResult::NotARecord:
+        return;
+    case SplitResult::TooLong:
+        Log_error("Prilis dlouhy radek (" + std::to_string(line.size()) + " znaku) nebyl odeslan:");
+        Log_long_line(line);
+        return;
+    case SplitResult::Split:
+        Exchange_command(first);
+        platform::wait_dispatching(1);
+        Exchange_command(second);
+        return;
+    }
+}
+
+bool TRouter::Run_commands() {
+    TPorcio* t = Selected_terminal();
+    if (!t || !t->TestLink()) return false;
+    t->ResetDelivered();
+    for (size_t i = 0; i < FCmd_list.size() && !platform::stop_requested(); ++i) {
+        const std::string line = FCmd_list[i];
+        if (!line.empty()) {
+            if (line.size() < kMinRecordLine)
+                Exchange_command(line);
+            else
+                Split_record(line);
+        }
+        platform::wait_dispatching(1);
+    }
+    return true;
+}
+
+void TRouter::Send_command(const std::string& line) {
+    TPorcio* t = Selected_terminal();
+    if (!t) return;
+    RunScope run(*this);
+    if (!run || !t->TestLink()) return;
+    t->ResetDelivered();
+    Clear_answer();
+    View.ClearRunLabels(true);
+    FCmd_list.assign(1, line);
+    Run_commands();
+    if (auto err = Save_output(Output_name())) throw TRouterError(*err);
+    Report_selected_status();
+}
+
+void TRouter::Run_command_file(const std::string& path) {
+    RunScope run(*this);
+    if (!run) return;
+    if (TPorcio* t = Selected_terminal()) t->ResetDelivered();
+    View.ShowBusy(true);
+    FCmd_list.clear();
+    Clear_answer();
+    View.ClearRunLabels(true);
+    std::string text;
+    // The busy picture stays until the next action, as after any failed one.
+    if (!read_whole_file(path, text)) throw TRouterError("Cannot open file \"" + path + "\". " + system_error());
+    FCmd_list = SplitRequestLines(text);
+    Run_commands();
+    if (auto err = Save_output(Output_name())) throw TRouterError(*err);
+    Report_selected_status();
+    View.ShowBusy(false);
+}
+
+void TRouter::Test_master() {
+    RunScope run(*this);
+    if (!run) return;
+    for (int n = 1; n <= 4; ++n) {
+        const uint8_t p = FData_CFG.Port(n);
+        const bool wired = FData_CFG.Pripojen(n) && p < Ports.size() && Ports[p] && Ports[p]->Opened();
+        TPorcio* t = Terminals[size_t(n - 1)].get();
+        if (!wired || !t)
+            View.ShowTerminal(n, TTerminalState::None);
+        else if (!t->TestLink())
+            View.ShowTerminal(n, TTerminalState::Unreachable);
+        else
+            View.ShowTerminal(n, t->IsMaster() ? TTerminalState::Master : TTerminalState::Slave);
+    }
+}
+
+bool TRouter::Save_config(const TDataCFG& record) {
+    platform::RegistryStore store;
+    return store.open_key(platform::Setup_key, true) && write_record(store, record);
+}
+
+void TRouter::Process_request(const std::string& path) {
+    // A run in progress, or a close, keeps the request waiting: the file
+    // stays in place and the watcher offers it again at its next poll.
+    if (FState != TRunState::Idle) return;
+    std::string text;
+    if (!read_whole_file(path, text)) {
+        if (FUnreadableRequest != path) {
+            Log_error("Soubor pozadavku nelze cist: " + path + " (" + system_error() + ")");
+            FUnreadableRequest = path;
+        }
+        return;
+    }
+    FUnreadableRequest.clear();
+
+    RunScope run(*this);
+    View.ShowBusy(true);
+    FCmd_list.clear();
+    Clear_answer();
+    View.ClearRunLabels(false);
+    FCmd_list = SplitRequestLines(text);
+    // Deleted before anything is sent: the writer may drop the next one.
+    std::remove(path.c_str());
+
+    if (FCmd_list.empty()) {
+        View.ShowBusy(false);
+        Report_status(-1, -1);
+        return;
+    }
+    if (IsSelectionLine(FCmd_list.front())) {
+        View.SelectTerminal(SelectionIndex(FCmd_list.front()));
+        View.ShowBusy(false);
+        return;
+    }
+    // This request's status counts this request only, also when nothing
+    // could be sent.
+    if (TPorcio* t = Selected_terminal()) t->ResetCounters();
+    if (!Run_commands() && Selected_terminal())
+        Log_error("TERM " + std::to_string(View.SelectedTerminal() + 1) + " NEPRIPOJEN");
+    if (auto err = Save_output(Output_name())) {
+        // A stale answer from the request before must not pass for this one's.
+        Log_error(*err);
+        Report_status(-1, -1);
+    } else {
+        Report_selected_status();
+    }
+    View.ShowBusy(false);
+}
+
+void TRouter::Revive_ports() {
+    if (Running()) return;
+    // Revive also asks an idle port whether its device is still there.
+    for (auto& port : Ports)
+        if (port && port->Opened()) port->Revive();
+}
+
+// ---------------------------------------------------------------- close
+
+TCloseStep TRouter::Close_requested(bool ask) {
+    switch (FState) {
+    case TRunState::Released:
+        return TCloseStep::Close;
+    case TRunState::Closing:
+        Release();
+        return TCloseStep::Close;
+    case TRunState::Idle:
+        if (ask) {
+            FState = TRunState::Asking;
+            return TCloseStep::Ask;
+        }
+        Release();
+        return TCloseStep::Close;
+    case TRunState::Running:
+    case TRunState::RunningThenAsk:
+        if (ask) {
+            FState = TRunState::RunningThenAsk;
+        } else {
+            // The run sends nothing more and leaves its waits; the close follows its end.
+            FState = TRunState::RunningThenClose;
+            platform::request_stop();
+        }
+        return TCloseStep::Stay;
+    case TRunState::RunningThenClose:
+        return TCloseStep::Stay;
+    case TRunState::Asking:
+        // A termination while the question is open decides it.
+        if (!ask) FState = TRunState::AskingForced;
+        return TCloseStep::Stay;
+    case TRunState::AskingForced:
+        return TCloseStep::Stay;
+    }
+    return TCloseStep::Stay;
+}
+
+TCloseStep TRouter::Close_answered(bool yes) {
+    if (FState == TRunState::AskingForced || (FState == TRunState::Asking && yes)) {
+        Release();
+        return TCloseStep::Close;
+    }
+    if (FState == TRunState::Asking) FState = TRunState::Idle;
+    return TCloseStep::Stay;
+}
+
+void TRouter::Release() {
+    if (FState == TRunState::Released) return;
+    FState = TRunState::Released;
+    if (FHlidac) FHlidac->Terminate();
+    // Each slot is emptied before its object goes, so a request handed over
+    // while the watcher ends finds no terminal and no port.
+    for (auto& slot : Terminals) {
+        std::unique_ptr<TPorcio> t = std::move(slot);
+        t.reset();
+    }
+    for (auto& slot : Ports) {
+        std::unique_ptr<TSer_Port> p = std::move(slot);
+        p.reset();
+    }
+    Log_error("Stop programu");
+    // The watcher may be blocked handing a request to this thread: keep
+    // delivering those while waiting, or both would wait for ever.
+    while (FHlidac && !FHlidac->Finished()) {
+        platform::dispatch_pending_messages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    FHlidac.reset();
+    FCmd_list.clear();
+}
