@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,14 +24,6 @@ namespace platform {
 
 namespace {
 
-// The first line of a small file, without its line end; empty when unreadable.
-std::string first_line(const std::string& path) {
-    std::ifstream in(path);
-    std::string s;
-    std::getline(in, s);
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
-    return s;
-}
 
 std::string name_of(const std::string& device) { return fs::path(device).filename().string(); }
 
@@ -39,7 +32,7 @@ bool all_digits(const std::string& s) {
 }
 
 std::string comm_of(const std::string& proc_dir, int pid) {
-    std::string c = first_line(proc_dir + "/" + std::to_string(pid) + "/comm");
+    std::string c = read_sysfs_attr(proc_dir + "/" + std::to_string(pid) + "/comm");
     return c.empty() ? "?" : c;
 }
 
@@ -79,6 +72,14 @@ std::string group_name(gid_t gid, std::vector<std::string>* members) {
 
 }  // namespace
 
+std::string read_sysfs_attr(const std::string& path) {
+    std::ifstream in(path);
+    std::string s;
+    std::getline(in, s);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+    return s;
+}
+
 std::string resolve_device(const std::string& path) {
     std::error_code ec;
     const fs::path real = fs::canonical(path, ec);
@@ -97,21 +98,25 @@ std::string sysfs_root() {
     return r && *r ? r : "/sys";
 }
 
-std::string sysfs_tty_dir(const std::string& device) { return sysfs_root() + "/class/tty/" + name_of(device); }
+std::string sysfs_tty_dir(const std::string& device, const std::string& root) {
+    return root + "/class/tty/" + name_of(device);
+}
 
-bool is_system_console(const std::string& device) {
+bool is_system_console(const std::string& device, const std::string& root) {
     const std::string name = name_of(device);
     if (name == "console") return true;
-    std::istringstream active(first_line(sysfs_root() + "/class/tty/console/active"));
+    std::istringstream active(read_sysfs_attr(root + "/class/tty/console/active"));
     for (std::string n; active >> n;)
         if (n == name) return true;
     return false;
 }
 
-bool uart_absent(const std::string& device) { return first_line(sysfs_tty_dir(device) + "/type") == "0"; }
+bool uart_absent(const std::string& device, const std::string& root) {
+    return read_sysfs_attr(sysfs_tty_dir(device, root) + "/type") == "0";
+}
 
-int latency_timer_ms(const std::string& device) {
-    const std::string v = first_line(sysfs_tty_dir(device) + "/device/latency_timer");
+int latency_timer_ms(const std::string& device, const std::string& root) {
+    const std::string v = read_sysfs_attr(sysfs_tty_dir(device, root) + "/device/latency_timer");
     return all_digits(v) ? std::atoi(v.c_str()) : -1;
 }
 

@@ -14,14 +14,17 @@ std::string resolve_device(const std::string& path);
 
 // ${STRAVON_SYSFS_ROOT:-/sys}, so tests can give a tree of their own.
 std::string sysfs_root();
+// The first line of a sysfs attribute without its line end and trailing
+// blanks; empty when it cannot be read.
+std::string read_sysfs_attr(const std::string& path);
 // The tty's sysfs directory: <root>/class/tty/<name>, name = the last part of device.
-std::string sysfs_tty_dir(const std::string& device);
+std::string sysfs_tty_dir(const std::string& device, const std::string& root = sysfs_root());
 // Listed in <root>/class/tty/console/active, or the console device itself.
-bool is_system_console(const std::string& device);
+bool is_system_console(const std::string& device, const std::string& root = sysfs_root());
 // The tty's sysfs "type" is 0 (PORT_UNKNOWN): a ttyS without a UART behind it.
-bool uart_absent(const std::string& device);
+bool uart_absent(const std::string& device, const std::string& root = sysfs_root());
 // The USB adapter's latency_timer in ms; -1 where the device has none.
-int latency_timer_ms(const std::string& device);
+int latency_timer_ms(const std::string& device, const std::string& root = sysfs_root());
 
 struct TtyHolder {
     int pid = 0;

@@ -6,11 +6,10 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "platform/com_path.h"
+#include "platform/tty_info.h"
 
 namespace tools {
 
@@ -18,14 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// First line of a sysfs attribute without its trailing blanks; empty when missing.
-std::string read_attr(const fs::path& p) {
-    std::ifstream in(p);
-    std::string s;
-    std::getline(in, s);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-    return s;
-}
+std::string read_attr(const fs::path& p) { return platform::read_sysfs_attr(p.string()); }
 
 // True for anything at p, a dangling link included.
 bool lexists(const fs::path& p) {
@@ -83,13 +75,6 @@ std::map<std::string, std::vector<std::string>> stable_names(const Roots& roots,
     return names;
 }
 
-std::vector<std::string> console_ttys(const Roots& roots) {
-    std::istringstream in(read_attr(fs::path(roots.sysfs) / "class/tty/console/active"));
-    std::vector<std::string> names;
-    for (std::string n; in >> n;) names.push_back(n);
-    return names;
-}
-
 // Why a tty name under /dev is no serial port the router can use; empty when it is one.
 std::string unusable_reason(const Roots& roots, const std::string& name,
                             const std::vector<SerialPort>& ports) {
@@ -126,14 +111,13 @@ std::vector<SerialPort> list_serial_ports(const Roots& roots) {
     std::vector<SerialPort> ports;
     const auto by_id = stable_names(roots, "by-id");
     const auto by_path = stable_names(roots, "by-path");
-    const auto consoles = console_ttys(roots);
     const fs::path dev = dev_real(roots);
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(fs::path(roots.sysfs) / "class/tty", ec)) {
         const std::string name = e.path().filename().string();
         // Virtual ttys have no device; a serial core port of type 0 has no UART.
         if (!lexists(e.path() / "device")) continue;
-        if (read_attr(e.path() / "type") == "0") continue;
+        if (platform::uart_absent(name, roots.sysfs)) continue;
 
         SerialPort p;
         p.name = name;
@@ -141,8 +125,8 @@ std::vector<SerialPort> list_serial_ports(const Roots& roots) {
         const std::string key = (dev / name).string();
         if (auto it = by_id.find(key); it != by_id.end()) p.by_id = it->second;
         if (auto it = by_path.find(key); it != by_path.end()) p.by_path = it->second;
-        p.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
-        p.latency_ms = read_attr(e.path() / "device/latency_timer");
+        p.console = platform::is_system_console(name, roots.sysfs);
+        if (const int ms = platform::latency_timer_ms(name, roots.sysfs); ms >= 0) p.latency_ms = std::to_string(ms);
 
         for (const fs::path& d : device_chain(roots, name)) {
             // Newer kernels put serial-base port and controller devices in
