@@ -391,7 +391,7 @@ int main(int argc, char** argv) {
     fs::current_path(dir);
     Read_work_dir();
     set_device_factory([](int) -> std::unique_ptr<platform::SerialDevice> {
-        return std::make_unique<WatchedDevice>(platform::make_posix_serial_device());
+        return std::make_unique<WatchedDevice>(platform::make_serial_device());
     });
     const std::string link = (dir / "stravon" / "dosdevices" / "com1").string();
     Settings.Master_wait = 40;

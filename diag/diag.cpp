@@ -1,14 +1,14 @@
 #include "diag/diag.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "diag/serial_errors.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 std::string Work_dir;
@@ -39,30 +39,39 @@ bool work_path(const char* name, std::string& out)
 
 namespace {
 
+// Said once on standard error for each reason the log cannot be written,
+// not at every line: the journal has the lines themselves.
+void say_log_unwritable(const std::string& path, int err)
+{
+    static int said = 0;
+    if (err == said) return;
+    said = err;
+    const std::string why = err == -ELOOP ? "je odkaz, pres ktery se nezapisuje"
+                            : err == -EINVAL ? "neni obycejny soubor"
+                                             : "nelze zapsat: " + platform::error_text(err);
+    std::fprintf(stderr, "stravon: protokol %s %s\n", path.c_str(), why.c_str());
+    std::fflush(stderr);
+}
+
 int append_log_line(std::string_view text) noexcept
 {
     try {
-        std::time_t now = std::time(nullptr);
-        std::tm local{};
-        if (localtime_r(&now, &local) == nullptr) return -1;
+        const platform::LocalTime t = platform::local_time_now();
         char stamp[64];
-        std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d - ", local.tm_mday,
-                      local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
-                      local.tm_sec);
+        std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d - ", t.day, t.month, t.year, t.hour,
+                      t.minute, t.second);
         std::string line = stamp;
         line.append(text);
-        line += '\n';
         // The journal gets the line even when the file cannot.
-        const std::string journal = platform::cp1250_to_utf8(line);
+        const std::string journal = platform::cp1250_to_utf8(line) + "\n";
         std::fwrite(journal.data(), 1, journal.size(), stderr);
         std::fflush(stderr);
         std::string path;
         if (!work_path("errorlog.txt", path)) return -1;
-        std::FILE* f = std::fopen(path.c_str(), "ae");
-        if (f == nullptr) return -1;
-        bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-        int closed = std::fclose(f);
-        return written && closed == 0 ? 0 : -1;
+        line += platform::Text_line_end;
+        const int r = platform::append_file(path, line);
+        if (r < 0) say_log_unwritable(path, r);
+        return r < 0 ? -1 : 0;
     } catch (...) {
         return -1;
     }
@@ -112,20 +121,17 @@ int Write_status(int a, int b)
         std::string path;
         if (!work_path("porcom.sta", path)) return -1;
         char line[32];
-        int len = std::snprintf(line, sizeof line, "%d,%d\n", a, b);
+        std::snprintf(line, sizeof line, "%d,%d", a, b);
         // Written aside and renamed, so the reader never meets a half-written line.
-        std::string temp = path + ".tmp";
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) return -1;
-        bool ok = ::write(fd, line, size_t(len)) == len;
-        ok = ::fsync(fd) == 0 && ok;
-        ok = ::close(fd) == 0 && ok;
-        if (ok) ok = std::rename(temp.c_str(), path.c_str()) == 0;
-        if (!ok) {
-            ::unlink(temp.c_str());
-            return -1;
-        }
-        return 0;
+        const int r = platform::replace_file(path, std::string(line) + platform::Text_line_end);
+        if (r == 0) return 0;
+        // The status of the request before must not pass for this one's.
+        const int removed = platform::remove_file(path);
+        Log_error("Status " + std::string(line) + " nelze zapsat do porcom.sta (" + platform::error_text(r) + "), " +
+                  (removed == 0 || removed == -ENOENT ? "stary soubor porcom.sta je smazan"
+                                                      : "stary soubor porcom.sta nelze smazat (" +
+                                                            platform::error_text(removed) + ")"));
+        return -1;
     } catch (...) {
         return -1;
     }

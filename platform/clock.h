@@ -42,6 +42,12 @@ Clock& clock();
 // Installs c (not owned) as the process clock; nullptr restores the steady clock.
 void set_clock(Clock* c);
 
+// The local time of day, as GetLocalTime gives it.
+struct LocalTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+LocalTime local_time_now();
+
 // GetTickCount and Sleep of the process clock.
 inline uint32_t GetTickCount() { return clock().tick_ms(); }
 inline void Sleep(uint32_t ms) { clock().sleep_ms(ms); }

@@ -71,10 +71,15 @@ public:
     virtual int close() = 0;
 };
 
-// The termios device.
-std::unique_ptr<SerialDevice> make_posix_serial_device();
+// The system's serial device: termios, or the Win32 communications API.
+std::unique_ptr<SerialDevice> make_serial_device();
 
-// Path of COMn (n from 1): the dosdevices link when it exists, else /dev/ttyS<n-1>.
+// Path of COMn (n from 1): the dosdevices link when it exists, else
+// /dev/ttyS<n-1>; on Windows \\.\COMn.
 std::string com_device_path(int com_number);
+
+// Something is at the device path now (an adapter plugged in again), so a
+// reopen may be tried; asked without opening it.
+bool device_present(const std::string& path);
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include "diag/diag.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/files.h"
 #include "protocol/command_view.h"
 #include "protocol/conversion.h"
 #include "protocol/porcio.h"
@@ -132,10 +133,7 @@ std::string StatusLine(const uint8_t* rec) {
 void WriteRawBlock(const uint8_t* data, size_t n) {
     std::string path;
     if (!work_path("binarni.bin", path)) return;
-    std::FILE* f = std::fopen(path.c_str(), "w+b");
-    if (f == nullptr) return;
-    if (n > 0) std::fwrite(data, 1, n, f);
-    std::fclose(f);
+    platform::replace_file(path, std::string_view(reinterpret_cast<const char*>(data), data ? n : 0));
 }
 
 }  // namespace

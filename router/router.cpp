@@ -5,14 +5,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "diag/diag.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/dispatch.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "protocol/porcio.h"
@@ -26,11 +27,9 @@ const char* const ValueName = "Data_CFG";
 
 // Local time as it goes into a file name: 20261208-141509.
 std::string file_time_stamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const platform::LocalTime t = platform::local_time_now();
     char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &local);
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
     return buf;
 }
 
@@ -297,15 +296,11 @@ void TRouter::Report_selected_status() {
 std::optional<std::string> TRouter::Save_output(const std::string& name) {
     std::string path;
     if (!work_path(name.c_str(), path)) return "Cannot create file \"" + Work_dir + "/" + name + "\". Path too long";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return "Cannot create file \"" + path + "\". " + system_error();
-    bool ok = true;
-    for (const std::string& line : FAnswer) {
-        ok = ok && std::fwrite(line.data(), 1, line.size(), f) == line.size();
-        ok = ok && std::fwrite("\r\n", 1, 2, f) == 2;
-    }
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) return "Cannot write file \"" + path + "\". " + system_error();
+    std::string text;
+    for (const std::string& line : FAnswer) text += line + "\r\n";
+    // The reader sees the whole answer or none of it.
+    if (const int r = platform::replace_file(path, text); r < 0)
+        return "Cannot create file \"" + path + "\". " + platform::error_text(r);
     return std::nullopt;
 }
 

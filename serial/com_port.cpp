@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <new>
 #include <string>
 
@@ -560,7 +559,7 @@ int device_open(ComPort* p) {
     p->status = 0;
     d.path = platform::com_device_path(p->port_index + 1);
     std::unique_ptr<platform::SerialDevice> device =
-        device_factory ? device_factory(p->port_index) : platform::make_posix_serial_device();
+        device_factory ? device_factory(p->port_index) : platform::make_serial_device();
     if (!device) return fail(p, NO8250);
     int r = device->open(d.path);
     d.report = device->open_report();
@@ -722,8 +721,7 @@ int wait_tx_empty(ComPort* port) {
 int reopen_com_port(ComPort* port) {
     if (!is_gone(port)) return NOTSUPPORTED;
     Win32PortData& d = *port->data;
-    std::error_code ec;
-    if (!std::filesystem::exists(d.path, ec)) return NO8250;
+    if (!platform::device_present(d.path)) return NO8250;
     const int r = d.device->open(d.path);
     d.report = d.device->open_report();
     if (r < 0) return map_system_error(r);

@@ -8,7 +8,7 @@ namespace sim {
 void attach_to_driver(const std::map<int, LineSim*>& lines, platform::VirtualClock& clock) {
     set_device_factory([lines, &clock](int port_index) -> std::unique_ptr<platform::SerialDevice> {
         auto it = lines.find(port_index);
-        if (it == lines.end() || !it->second) return platform::make_posix_serial_device();
+        if (it == lines.end() || !it->second) return platform::make_serial_device();
         return std::make_unique<SimLineDevice>(*it->second, clock);
     });
 }

@@ -18,7 +18,7 @@
 #include "tests/serial/pty_line.h"
 
 using namespace std::chrono;
-using platform::make_posix_serial_device;
+using platform::make_serial_device;
 using testing_pty::Pty;
 using testing_pty::TempConfig;
 
@@ -58,7 +58,7 @@ TEST(PosixSerialDevice, PathsThatAreNoTerminalFailCleanly) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
     auto start = steady_clock::now();
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     EXPECT_EQ(dev->open(file), -ENOTTY);
     EXPECT_EQ(dev->open(cfg.root()), -ENOTTY);  // a directory
     EXPECT_EQ(dev->open(fifo), -ENOTTY);
@@ -75,8 +75,8 @@ TEST(PosixSerialDevice, PathsThatAreNoTerminalFailCleanly) {
 TEST(PosixSerialDevice, SecondOpenOfALockedLineIsRefused) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto a = make_posix_serial_device();
-    auto b = make_posix_serial_device();
+    auto a = make_serial_device();
+    auto b = make_serial_device();
     ASSERT_EQ(a->open(pty.slave()), 0);
     int r = b->open(pty.slave());
     EXPECT_TRUE(r == -EWOULDBLOCK || r == -EBUSY) << r;
@@ -87,7 +87,7 @@ TEST(PosixSerialDevice, SecondOpenOfALockedLineIsRefused) {
 TEST(PosixSerialDevice, OpensRawAndAppliesRatesExactly) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     ASSERT_EQ(dev->open(pty.slave()), 0);
 
     // The master reports the slave's settings: no echo, no line editing.
@@ -125,7 +125,7 @@ TEST(PosixSerialDevice, OpensRawAndAppliesRatesExactly) {
 TEST(PosixSerialDevice, MovesBytesAndWaitsInPoll) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     ASSERT_EQ(dev->open(pty.slave()), 0);
     ASSERT_EQ(dev->apply(platform::LineSettings{}), 0);
 
@@ -155,7 +155,7 @@ TEST(PosixSerialDevice, MovesBytesAndWaitsInPoll) {
 TEST(PosixSerialDevice, VanishedPeerTurnsIntoErrorsNotAnEndlessEmptyLine) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     ASSERT_EQ(dev->open(pty.slave()), 0);
     pty.send("abc");
     ASSERT_TRUE(testing_pty::eventually([&] { return dev->rx_count() == 3; }));
@@ -174,7 +174,7 @@ TEST(PosixSerialDevice, VanishedPeerTurnsIntoErrorsNotAnEndlessEmptyLine) {
 TEST(PosixSerialDevice, BytesReadAheadKeepTheirOrderAndStayCounted) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     ASSERT_EQ(dev->open(pty.slave()), 0);
     ASSERT_EQ(dev->apply(platform::LineSettings{}), 0);
 
@@ -219,7 +219,7 @@ TEST(PosixSerialDevice, BytesReadAheadKeepTheirOrderAndStayCounted) {
 TEST(PosixSerialDevice, WaitInMicrosecondsLastsItsTimeAndEndsOnAByte) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     ASSERT_EQ(dev->open(pty.slave()), 0);
     auto start = steady_clock::now();
     EXPECT_EQ(dev->wait_rx_us(2500), 0);
@@ -233,7 +233,7 @@ TEST(PosixSerialDevice, WaitInMicrosecondsLastsItsTimeAndEndsOnAByte) {
 TEST(PosixSerialDevice, BytesOfAFrameGoOutWholeAndInOrder) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    auto dev = make_posix_serial_device();
+    auto dev = make_serial_device();
     ASSERT_EQ(dev->open(pty.slave()), 0);
     ASSERT_EQ(dev->apply(platform::LineSettings{}), 0);
 

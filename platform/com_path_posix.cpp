@@ -38,4 +38,9 @@ std::string com_device_path(int com_number) {
     return "/dev/ttyS" + std::to_string(com_number - 1);
 }
 
+bool device_present(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 }  // namespace platform

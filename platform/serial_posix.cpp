@@ -393,7 +393,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> make_posix_serial_device() {
+std::unique_ptr<SerialDevice> make_serial_device() {
     return std::make_unique<PosixSerialDevice>();
 }
 
