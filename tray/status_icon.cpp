@@ -3,8 +3,8 @@
 #include <QAction>
 #include <QCursor>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
@@ -29,18 +29,21 @@ const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
 
 // The same test Qt makes before it uses its D-Bus tray: the watcher is on
-// the bus and says that a host (a panel) has registered with it.
-bool status_notifier_host_registered()
+// the bus and says that a host (a panel) has registered with it. Asked
+// without waiting: the answer comes as an event, never inside a serial wait.
+QDBusPendingCall ask_status_notifier_host(QDBusConnection& bus)
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(WatcherService).value())
-        return false;
     QDBusMessage get = QDBusMessage::createMethodCall(WatcherService, WatcherPath,
                                                       QStringLiteral("org.freedesktop.DBus.Properties"),
                                                       QStringLiteral("Get"));
     get << WatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    // No watcher on the bus: an error at once, no start of one.
     get.setAutoStartService(false);
-    const QDBusMessage reply = bus.call(get, QDBus::Block, HostQueryMs);
+    return bus.asyncCall(get, HostQueryMs);
+}
+
+bool host_registered(const QDBusMessage& reply)
+{
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
            reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
 }
@@ -300,12 +303,26 @@ void TStatusIcon::watchTrayHosts()
 
 void TStatusIcon::statusNotifierChanged()
 {
-    setTrayHosts(status_notifier_host_registered(), FXEmbedTray);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        setTrayHosts(false, FXEmbedTray);
+        return;
+    }
+    // Only the newest question counts: answers may come in any order.
+    const int asked = ++FHostQuestion;
+    auto* call = new QDBusPendingCallWatcher(ask_status_notifier_host(bus), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, asked](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        if (asked == FHostQuestion)
+            setTrayHosts(host_registered(w->reply()), FXEmbedTray);
+    });
 }
 
 void TStatusIcon::checkTrayHost()
 {
-    setTrayHosts(status_notifier_host_registered(), xembed_tray_present());
+    FXEmbedTray = xembed_tray_present();
+    setTrayHosts(FStatusNotifierHost, FXEmbedTray);
+    statusNotifierChanged();
 }
 
 void TStatusIcon::ensureTray()

@@ -84,7 +84,8 @@ public:
     // Whether the icon sits in a tray now, by our own watch of the hosts:
     // Qt's isSystemTrayAvailable() is decided once and goes stale.
     bool trayAvailable() const { return FTrayAvailable; }
-    // Looks at both hosts now.
+    // Looks at the XEmbed tray now and asks the bus for a D-Bus host; that
+    // answer comes later, as an event.
     void checkTrayHost();
     // What the watches found: a StatusNotifier host on the session bus, an
     // XEmbed tray on the X screen. Public so tests can stand in for them.
@@ -124,4 +125,6 @@ private:
     bool FStartMinimized = false;
     bool FLoaded = false;
     bool FTrayAvailable = false;
+    // Numbers the questions to the bus, so a late answer to an old one is dropped.
+    int FHostQuestion = 0;
 };

@@ -132,9 +132,9 @@ TEST_F(TrayDesktop, ActivateOnTheItemShowsTheWindow)
 
 TEST_F(TrayDesktop, ABusyRouterAnswersThePanelAndShowsItsBusyPicture)
 {
-    // A read command answered by 400 records: about 5 s on the wire.
+    // A read command answered by 200 records: about 2.5 s on the wire.
     std::string block;
-    for (int r = 0; r < 400; ++r)
+    for (int r = 0; r < 200; ++r)
         block += std::string(1, 'R') + std::string(23, '\0');
     desk.start_watcher();
     const std::string file = "/tmp/stravon-tray-block-" + std::to_string(getpid()) + ".bin";
@@ -151,7 +151,7 @@ TEST_F(TrayDesktop, ABusyRouterAnswersThePanelAndShowsItsBusyPicture)
     itest::Child porcio({itest::bin_dir() + "/stravon-porcio", "--dir", r.box.work, "--request", "pozad.txt",
                          "--output", "vystup.txt", "--timeout", "60", "--", "Y"},
                         r.box.env(), r.box.work);
-    const auto samples = items.sample_icon(*item, [&] { return !porcio.running(); }, 50, 60000);
+    const auto samples = items.sample_icon(*item, [&] { return !porcio.running(); }, 25, 60000);
     EXPECT_EQ(porcio.wait(5000), 0) << porcio.output();
     ASSERT_FALSE(samples.empty());
     bool busy = false;
@@ -163,7 +163,9 @@ TEST_F(TrayDesktop, ABusyRouterAnswersThePanelAndShowsItsBusyPicture)
     }
     EXPECT_TRUE(busy) << "the busy picture is shown during the request";
     EXPECT_EQ(items.icon_pixmap(*item), picture(PictureIdle)) << "and the idle one after";
-    EXPECT_LT(slowest.count(), 500) << "the panel's calls are answered during the read";
+    // A router that did not run its events during the read would keep the
+    // first call waiting for all of its 2.5 s; a loaded machine may delay one.
+    EXPECT_LT(slowest.count(), 1500) << "the panel's calls are answered during the read";
     EXPECT_GT(samples.size(), 50u) << "sampled through the whole read";
 }
 

@@ -1,0 +1,348 @@
+// Requests and the operator's commands through the router core, against
+// simulated terminals on virtual time.
+#include "protocol/porcio.h"
+#include "router_fixture.h"
+#include "serial/ser_port.h"
+
+using namespace router_test;
+
+namespace {
+
+// Q line for four weeks: days 1-14 main "1", breakfast "0", dinner "N";
+// days 15-28 main "2", breakfast "A", dinner "*"; name and credit as tail.
+std::string FourWeekLine(char letter, const std::string& number) {
+    std::string l(1, letter);
+    l += number + "1A2B3C4D ";
+    l += std::string(14, '1') + std::string(14, '0') + std::string(14, 'N');
+    l += std::string(14, '2') + std::string(14, 'A') + std::string(14, '*');
+    l += "Novak         ";
+    l += " +00100";
+    return l;
+}
+
+}  // namespace
+
+TEST_F(RouterTest, FourWeekLinesAreSplitAndReadBackAsJoinedLines) {
+    TDataCFG c = Config();
+    c.Kredit1 = 1;
+    Start(c);
+    const size_t before = com1.frames().size();
+    Request(FourWeekLine('Q', "0007") + "\r\nY\r\n");
+    EXPECT_FALSE(Exists("pozad.txt"));
+
+    const auto f = Commands(com1, before);
+    ASSERT_EQ(f.size(), 3u);
+    std::vector<uint8_t> head = {0x00, 0x07};
+    for (char ch : std::string("1A2B3C4D ")) head.push_back(static_cast<uint8_t>(ch));
+    const std::vector<uint8_t> name = Bytes("Novak         ");
+    std::vector<uint8_t> first = {'X'};
+    first.insert(first.end(), head.begin(), head.end());
+    first.insert(first.end(), 14, 0x56);  // 3*25 + 2*5 + 1
+    first.insert(first.end(), name.begin(), name.end());
+    first.insert(first.end(), {' ', 0x00, 0x64});
+    std::vector<uint8_t> second = {'q'};
+    second.insert(second.end(), head.begin(), head.end());
+    second.insert(second.end(), 14, 0x91);  // 5*25 + 4*5 + 0
+    second.insert(second.end(), name.begin(), name.end());
+    EXPECT_EQ(f[0], Frame(first));
+    EXPECT_EQ(f[1], Frame(second));
+    EXPECT_EQ(f[2], "01 04 59 5E");
+
+    const std::string line = "Q00071A2B3C4D " + std::string(14, '1') + std::string(14, '0') + std::string(14, 'N') +
+                             std::string(14, '2') + std::string(14, 'A') + std::string(14, '*');
+    EXPECT_EQ(Read("vystup.txt"), line + "\r\n");
+    EXPECT_EQ(view.memo, std::vector<std::string>{line});
+    EXPECT_EQ(Read("porcom.sta"), "3,2\n");
+    EXPECT_EQ(view.status, "3,2");
+    EXPECT_EQ(view.busy_shown, (std::vector<bool>{true, false}));
+    // The record count is logged in Windows-1250.
+    EXPECT_NE(Read("errorlog.txt").find("Na\xE8teno: 2 rec."), std::string::npos);
+    // The raw block lies in the working directory too.
+    EXPECT_EQ(Read("binarni.bin").size(), 48u);
+}
+
+TEST_F(RouterTest, SelectionRequestLeavesOutputAndStatusAlone) {
+    Start();
+    Write("vystup.txt", "old output\r\n");
+    Write("porcom.sta", "7,7\n");
+    Request("TERM 2\r\nY\r\n");
+    EXPECT_EQ(view.selected, 1);
+    EXPECT_FALSE(Exists("pozad.txt"));
+    EXPECT_EQ(Read("vystup.txt"), "old output\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "7,7\n");
+
+    // Position 2 has no terminal: a command request reaches none.
+    const size_t before = com1.frames().size();
+    Request("Y\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "-1,-1\n");
+    EXPECT_EQ(Read("vystup.txt"), "");
+    EXPECT_EQ(com1.frames().size(), before);
+
+    // TERM 0 selects nothing at all, TERM9 the last position; a lower-case
+    // "term" is a command like any other.
+    Request("TERM 0");
+    EXPECT_EQ(view.selected, -1);
+    Request("S");
+    EXPECT_EQ(Read("porcom.sta"), "-1,-1\n");
+    Request("TERM9");
+    EXPECT_EQ(view.selected, 3);
+    Request("TERM 1");
+    Request("S");
+    EXPECT_EQ(Read("porcom.sta"), "1,1\n");
+    Request("term 2");
+    EXPECT_EQ(view.selected, 0);
+    EXPECT_EQ(Commands(com1).back(), Frame(Bytes("term 2")));
+}
+
+TEST_F(RouterTest, EmptyRequestGivesMinusOnesAndNoOutputWrite) {
+    Start();
+    Request("");
+    EXPECT_FALSE(Exists("pozad.txt"));
+    EXPECT_EQ(Read("porcom.sta"), "-1,-1\n");
+    EXPECT_FALSE(Exists("vystup.txt"));
+    EXPECT_EQ(view.busy_shown, (std::vector<bool>{true, false}));
+}
+
+TEST_F(RouterTest, LinesOf97And98CharactersAndCrOnlyLineEnds) {
+    Start();
+    const size_t before = com1.frames().size();
+    const std::string l97 = "A" + std::string(96, 'b');
+    const std::string l98q = "Q0001" + std::string(8, '0') + " " + std::string(84, '*');
+    const std::string l98a = "A" + std::string(97, 'c');
+    Request(l97 + "\r" + l98q + "\r" + l98a + "\r");
+    const auto f = Commands(com1, before);
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ(f[0], Frame(Bytes(l97)));  // a 100-byte frame, sent whole
+    EXPECT_EQ(f[1].substr(0, 8), "01 2B 58");  // Q -> X, 40-byte payload
+    EXPECT_EQ(f[2].substr(0, 8), "01 2B 71");  // then q; the 98-character "A" line is not sent
+    EXPECT_EQ(Read("porcom.sta"), "3,0\n");
+}
+
+TEST_F(RouterTest, WrongLengthBlocksAreReadAgainAndNotCounted) {
+    Start();
+    view.read_attempts = 3;
+    com1.terminal(1)->add_fault({sim::FaultKind::WrongLength, -1, -1});
+    const size_t before = com1.frames().size();
+    Request("R0001" + std::string(8, '0') + " " + std::string(42, '*') + "Novak         \r\nY\r\n");
+    const auto f = Commands(com1, before);
+    ASSERT_EQ(f.size(), 4u);
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(f[i], "01 04 59 5E");
+    EXPECT_EQ(view.read_attempts_shown, (std::vector<int>{1, 1, 2, 3}));
+    EXPECT_EQ(Read("porcom.sta"), "1,0\n");
+    EXPECT_EQ(Read("vystup.txt"), "");
+}
+
+TEST_F(RouterTest, SilentTerminalGetsNothingSent) {
+    com1.terminal(1)->add_fault({sim::FaultKind::Dead, -1, 0});
+    Start();
+    EXPECT_EQ(view.terminal[1], TTerminalState::Unreachable);
+    EXPECT_EQ(Log().back(), "TERM 1 NEPRIPOJEN");
+    const size_t before = com1.frames().size();
+    Request("Y\r\nS\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "0,0\n");
+    EXPECT_EQ(Read("vystup.txt"), "");
+    EXPECT_EQ(Log().back(), "TERM 1 NEPRIPOJEN");
+    // Only the link test's probes reached the line.
+    EXPECT_TRUE(Commands(com1, before).empty());
+    EXPECT_GT(com1.frames().size(), before);
+}
+
+TEST_F(RouterTest, UnconnectedPositionGivesEmptyOutput) {
+    TDataCFG c = Config();
+    c.Pripojen1 = 0;
+    c.Adr2 = 1;
+    c.Port2 = 0;
+    c.Pripojen2 = 1;
+    Start(c);
+    Request("Y\r\n");  // position 1 is selected and not connected
+    EXPECT_EQ(Read("porcom.sta"), "-1,-1\n");
+    EXPECT_TRUE(Exists("vystup.txt"));
+    EXPECT_EQ(Read("vystup.txt"), "");
+}
+
+TEST_F(RouterTest, RequestStatusSaysWhatThisRequestDid) {
+    Start();
+    // A diner line too long for any record: logged in part only.
+    Request("S\r\nQ" + std::string(299, '1') + "\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "1,1\n");
+    auto lines = Log();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Prilis dlouhy radek (300 znaku) nebyl odeslan:");
+    EXPECT_EQ(lines.back(), "Q" + std::string(199, '1') + "... (300 znaku)");
+
+    // An answer that cannot be written is no answer: the old one must not pass for it.
+    std::filesystem::remove(Work("vystup.txt"));
+    std::filesystem::create_directory(Work("vystup.txt"));
+    Request("S\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "-1,-1\n");
+    EXPECT_NE(Log().back().find("vystup.txt"), std::string::npos);
+    std::filesystem::remove(Work("vystup.txt"));
+
+    // A terminal that does not answer: nothing sent, and no counts of the run before.
+    com1.terminal(1)->add_fault({sim::FaultKind::Dead, -1, 0});
+    Request("A1\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "0,0\n");
+    EXPECT_EQ(Log().back(), "TERM 1 NEPRIPOJEN");
+    EXPECT_EQ(Read("vystup.txt"), "");
+}
+
+TEST_F(RouterTest, OperatorCommandsAndTheirFiles) {
+    TDataCFG c = Config();
+    c.Pripojen2 = 1;  // connected, on a port that does not open
+    c.Port2 = 4;
+    Start(c);
+
+    // A typed command: the labels of the run before are cleared, its
+    // attempts shown, the output and the status written.
+    view.status = "old";
+    router->Send_command("A1");
+    EXPECT_EQ(Commands(com1), (std::vector<std::string>{"01 05 41 31 78"}));
+    EXPECT_EQ(view.read_attempts_shown, (std::vector<int>{1}));
+    EXPECT_EQ(view.write_attempts_shown, (std::vector<int>{1}));
+    EXPECT_EQ(Read("porcom.sta"), "1,0\n");
+    EXPECT_EQ(Read("vystup.txt"), "");
+    EXPECT_TRUE(view.busy_shown.empty()) << "a typed command leaves the picture alone";
+
+    // A position without a terminal: nothing at all.
+    std::filesystem::remove(Work("porcom.sta"));
+    view.selected = 1;
+    router->Send_command("A2");
+    EXPECT_EQ(Commands(com1).size(), 1u);
+    EXPECT_FALSE(Exists("porcom.sta"));
+    EXPECT_EQ(view.status, "1,0");
+    view.selected = 0;
+
+    // A command file: its lines, split and sent, with the busy picture.
+    Write("prikazy.cfg", "A1\rA2\r\rQ0001ABCDEFGH " + std::string(84, '*') + "\r");
+    view.busy_shown.clear();
+    router->Run_command_file(Work("prikazy.cfg").string());
+    const auto sent = Commands(com1);
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(sent[1], "01 05 41 31 78");
+    EXPECT_EQ(sent[2], "01 05 41 32 79");
+    EXPECT_EQ(sent[3].substr(0, 8), "01 2B 58");
+    EXPECT_EQ(sent[4].substr(0, 8), "01 2B 71");
+    EXPECT_EQ(Read("porcom.sta"), "4,0\n");
+    EXPECT_EQ(view.busy_shown, (std::vector<bool>{true, false}));
+
+    // A file that cannot be read ends the action with an error; the busy
+    // picture stays until the next action, and the run is over.
+    view.busy_shown.clear();
+    EXPECT_THROW(router->Run_command_file(Work("missing.cfg").string()), TRouterError);
+    EXPECT_EQ(view.busy_shown, std::vector<bool>{true});
+    EXPECT_EQ(router->State(), TRunState::Idle);
+    EXPECT_EQ(view.running_shown.back(), false);
+}
+
+TEST_F(RouterTest, TestMasterRecoloursByAFreshLinkTest) {
+    TDataCFG c = Config();
+    c.Pripojen2 = 1;
+    c.Port2 = 4;  // its port does not open
+    Start(c);
+    EXPECT_EQ(view.terminal[1], TTerminalState::Slave);
+    view.terminal.clear();
+    com1.terminal(1)->add_fault({sim::FaultKind::Dead, -1, 0});
+    router->Test_master();
+    EXPECT_EQ(view.terminal[1], TTerminalState::Unreachable);
+    EXPECT_EQ(view.terminal[2], TTerminalState::None) << "its port did not open";
+    EXPECT_EQ(view.terminal[3], TTerminalState::None);
+    EXPECT_FALSE(Exists("porcom.sta")) << "Test Master writes no status";
+}
+
+TEST_F(RouterTest, LineUpLogsPortsThenTerminalsAndSharesAPort) {
+    com1.add_terminal(2);
+    com2.add_terminal(3);
+    com2.set_master(25);
+    TDataCFG c = Config();
+    c.Adr2 = 2, c.Port2 = 0, c.Pripojen2 = 1;
+    c.Adr3 = 3, c.Port3 = 1, c.Pripojen3 = 1;
+    c.Adr4 = 9, c.Port4 = 4, c.Pripojen4 = 1;  // COM5: no device
+    Start(c);
+    const std::string dos = std::string(getenv("XDG_CONFIG_HOME")) + "/stravon/dosdevices/";
+    EXPECT_EQ(Log(), (std::vector<std::string>{"Start programu", "COM1 otevřen", "COM1: zarizeni " + dos + "com1",
+                                               "COM2 otevřen", "COM2: zarizeni " + dos + "com2",
+                                               "Chyba RS232 cislo: -14  NO8250", "COM5 neotevřen", "TERM 1 SLAVE",
+                                               "TERM 2 SLAVE", "TERM 3 MASTER"}));
+    EXPECT_EQ(view.terminal[3], TTerminalState::Master);
+    EXPECT_EQ(view.terminal.count(4), 0u) << "no terminal object, no colour change";
+    EXPECT_EQ(router->Terminal(1)->SerPort(), router->Port(0));
+    EXPECT_EQ(router->Terminal(2)->SerPort(), router->Port(0));
+    EXPECT_EQ(router->Terminal(4), nullptr);
+    ASSERT_NE(router->Port(4), nullptr) << "a wrapper stays in its slot when its port failed";
+    EXPECT_FALSE(router->Port(4)->Opened());
+    EXPECT_EQ(view.no_port_warnings, 0);
+    EXPECT_TRUE(view.memo.empty());
+}
+
+TEST_F(RouterTest, NoPortOpenedWarns) {
+    TDataCFG c = Config();
+    c.Port1 = 6;  // COM7: missing
+    Start(c);
+    EXPECT_EQ(view.no_port_warnings, 1);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"Start programu", "Chyba RS232 cislo: -14  NO8250", "COM7 neotevřen"}));
+    Request("S\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "-1,-1\n");
+}
+
+TEST_F(RouterTest, RunsNeverNestAndACloseWaitsForTheRunsEnd) {
+    Start();
+    bool inside = false;
+    OnEvents([&] {
+        if (inside || !router->Running()) return;
+        inside = true;
+        Write("pozad.txt", "S\r\n");
+        router->Process_request(Work("pozad.txt").string());
+        EXPECT_TRUE(Exists("pozad.txt")) << "the request waits for the run's end";
+        const size_t frames = com1.frames().size();
+        router->Send_command("A9");
+        router->Test_master();
+        EXPECT_EQ(com1.frames().size(), frames) << "no run inside a run";
+        EXPECT_EQ(router->Close_requested(true), TCloseStep::Stay);
+        EXPECT_FALSE(router->Released()) << "nothing is released under a running command";
+    });
+    router->Send_command("A1");
+    EXPECT_TRUE(inside);
+    EXPECT_EQ(Commands(com1), std::vector<std::string>{"01 05 41 31 78"});
+    // The close asked for meanwhile is due now, with its question.
+    EXPECT_EQ(view.close_now, 1);
+    EXPECT_EQ(router->Close_requested(true), TCloseStep::Ask);
+    router->Process_request(Work("pozad.txt").string());
+    EXPECT_TRUE(Exists("pozad.txt")) << "nor while the question is open";
+    EXPECT_EQ(router->Close_answered(false), TCloseStep::Stay);
+    EXPECT_EQ(router->State(), TRunState::Idle);
+    // The request left in place is taken now.
+    router->Process_request(Work("pozad.txt").string());
+    EXPECT_FALSE(Exists("pozad.txt"));
+    EXPECT_EQ(Read("porcom.sta"), "1,1\n");
+}
+
+TEST_F(RouterTest, TerminationEndsARunAtOnceAndClosesWithoutTheQuestion) {
+    Start();
+    const size_t before = com1.frames().size();
+    // In the 3 s pause after the acknowledged "C".
+    OnEvents([&] {
+        if (!Commands(com1, before).empty() && clock.now_us() > com1.frames().back().end_us + 100'000 &&
+            router->State() == TRunState::Running) {
+            EXPECT_EQ(router->Close_requested(false), TCloseStep::Stay);
+        }
+    });
+    const uint64_t t0 = clock.now_us();
+    Request("C\r\nA1\r\n");
+    EXPECT_LT(clock.now_us() - t0, 1'000'000u) << "the pause after C is not waited out";
+    EXPECT_EQ(Commands(com1, before), std::vector<std::string>{"01 04 43 48"}) << "no further command";
+    EXPECT_EQ(Read("porcom.sta"), "1,0\n") << "the status says what was done";
+    EXPECT_TRUE(Exists("vystup.txt"));
+    EXPECT_EQ(view.close_now, 1);
+    EXPECT_EQ(router->State(), TRunState::Closing);
+    EXPECT_EQ(router->Close_requested(true), TCloseStep::Close) << "no question any more";
+    EXPECT_TRUE(router->Released());
+    EXPECT_EQ(Log().back(), "Stop programu");
+
+    // A termination while the question is open ends the program whatever the answer.
+    TestView v2;
+    TRouter second(v2);
+    EXPECT_EQ(second.Close_requested(true), TCloseStep::Ask);
+    EXPECT_EQ(second.Close_requested(false), TCloseStep::Stay);
+    EXPECT_EQ(second.Close_answered(false), TCloseStep::Close);
+    EXPECT_TRUE(second.Released());
+}
