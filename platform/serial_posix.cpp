@@ -254,14 +254,7 @@ public:
             ::poll(&p, 1, 10);
         }
         if (::tcdrain(fd_) != 0) return failed(errno);
-        // tcdrain returns once the driver's buffer is empty; the UART's shift
-        // register may still hold the last byte. Bounded in case it never reports.
-        for (int i = 0; i < 200; ++i) {
-            unsigned lsr = 0;
-            if (::ioctl(fd_, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT)) break;
-            struct timespec ts = {0, 250000};
-            ::nanosleep(&ts, nullptr);
-        }
+        wait_transmitter_empty([this](unsigned* lsr) { return ::ioctl(fd_, TIOCSERGETLSR, lsr) == 0 ? 0 : -errno; });
         return 0;
     }
 
@@ -392,6 +385,17 @@ private:
 };
 
 }  // namespace
+
+void wait_transmitter_empty(const std::function<int(unsigned* lsr)>& read_lsr) {
+    // tcdrain returns once the driver's buffer is empty; the shift register
+    // may still be sending. Bounded in case it never reports empty.
+    for (int i = 0; i < 200; ++i) {
+        unsigned lsr = 0;
+        if (read_lsr(&lsr) != 0 || (lsr & TIOCSER_TEMT)) return;
+        struct timespec ts = {0, 250000};
+        ::nanosleep(&ts, nullptr);
+    }
+}
 
 std::unique_ptr<SerialDevice> make_serial_device() {
     return std::make_unique<PosixSerialDevice>();

@@ -165,6 +165,15 @@ TEST_F(DiagTest, LinesAreAppendedInCallOrder)
     fs::remove(dir + "/errorlog.txt");
     EXPECT_EQ(Log_error("Stop programu"), 0);
     ASSERT_EQ(log_lines().size(), 1u);
+
+    // An outside line is logged whole up to its bound, then cut with its length.
+    fs::remove(dir + "/errorlog.txt");
+    EXPECT_EQ(Log_long_line(std::string(Max_logged_line, 'x')), 0);
+    EXPECT_EQ(Log_long_line(std::string(Max_logged_line + 1, 'y')), 0);
+    lines = log_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(message(lines[0]), std::string(200, 'x'));
+    EXPECT_EQ(message(lines[1]), std::string(200, 'y') + "... (201 znaku)");
 }
 
 TEST_F(DiagTest, SerialErrorMessages)

@@ -1,6 +1,7 @@
 #include "platform/instance_lock.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -38,6 +39,10 @@ TEST(InstanceLock, SecondProcessIsRefusedWhileTheFirstHoldsIt)
         InstanceLock lock(path);
         ASSERT_TRUE(lock.acquire());
         EXPECT_TRUE(lock.held());
+        // Nobody else may read or lock this user's file.
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
         EXPECT_EQ(try_in_other_process(path), 1);
         // A second holder in this same process is refused as well.
         InstanceLock again(path);

@@ -113,6 +113,9 @@ TEST_F(RegistryTest, ReadsAHandWrittenFileWithAllKindsOfLines)
         "\"Multi\"=hex(7):61,00,00,00,00,00\n"
         "\"Gone\"=-\n"
         "\"Broken\"=hex:zz\n"
+        // A string cut off by hand after a backslash: not a continued line.
+        "\"Cut\"=\"C:\\\n"
+        "\"After\"=dword:00000007\n"
         "[-HKEY_CURRENT_USER\\Software\\Removed]\n");
     RegistryStore store(path);
     EXPECT_TRUE(store.open_key("\\Software\\VELKON_Software\\Porcio\\Setup", false));
@@ -129,6 +132,8 @@ TEST_F(RegistryTest, ReadsAHandWrittenFileWithAllKindsOfLines)
     EXPECT_FALSE(unreadable);
     EXPECT_FALSE(store.read(Key, "Broken", &unreadable).has_value());
     EXPECT_TRUE(unreadable);
+    EXPECT_FALSE(store.read(Key, "Cut").has_value());
+    EXPECT_EQ(store.read(Key, "After"), (RegValue{platform::Reg_dword, bytes({7, 0, 0, 0})}));
     EXPECT_FALSE(store.open_key("Software\\Removed", false));
 }
 

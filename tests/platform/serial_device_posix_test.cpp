@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -279,6 +280,21 @@ TEST(PosixSerialDevice, BytesOfAFrameGoOutWholeAndInOrder) {
     EXPECT_EQ(dev->tx_count(), 0);
     EXPECT_EQ(dev->drain_tx(), 0);
     EXPECT_EQ(pty.receive(1, 50), "");
+
+    // After the drain, the UART's shift register is waited for until it is
+    // empty; a device that cannot tell (a pty) is asked once.
+    int asked = 0;
+    platform::wait_transmitter_empty([&](unsigned* lsr) {
+        *lsr = ++asked < 4 ? 0 : TIOCSER_TEMT;
+        return 0;
+    });
+    EXPECT_EQ(asked, 4);
+    asked = 0;
+    platform::wait_transmitter_empty([&](unsigned*) {
+        ++asked;
+        return -ENOTTY;
+    });
+    EXPECT_EQ(asked, 1);
 }
 
 TEST(TtyHolder, LiveUucpLockNamesItsOwnerAndAStaleOneIsIgnored) {

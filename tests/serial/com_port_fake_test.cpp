@@ -309,20 +309,36 @@ TEST_F(FakeDriver, BlockWriteHandsOverOnlyWhatTheTransmitQueueTakes) {
 }
 
 TEST_F(FakeDriver, VanishedDeviceMakesEveryReadFailWithoutWaiting) {
+    // Each of these says the tty is gone for good: its descriptor goes at once.
+    for (int gone : {EIO, ENODEV, ENXIO}) {
+        line->rx_result = 0;
+        ComPort* p = open();
+        line->rx = {1, 2, 3};
+        line->rx_result = -gone;
+        uint32_t start = platform::GetTickCount();
+        EXPECT_EQ(p->op_read_byte(p), map_system_error(-gone)) << gone;
+        EXPECT_TRUE(device_lost(p)) << gone;
+        EXPECT_FALSE(line->is_open) << gone;
+        uint8_t buf[4];
+        EXPECT_LT(p->op_read_block(p, buf, 4), 0);
+        EXPECT_EQ(p->transfer_count, 0);
+        EXPECT_LT(read_byte_timed(p, -1), 0);
+        EXPECT_LT(drain_rx(p), 0);
+        EXPECT_LT(is_rx_empty(p), 0);
+        EXPECT_EQ(platform::GetTickCount(), start);
+        EXPECT_EQ(p->op_close(p), 0);
+    }
+
+    // Lost in the middle of a timed wait: the wait still lasts its time, so
+    // a caller that waits again at once does not spin.
+    line->rx_result = 0;
+    line->rx.clear();
     ComPort* p = open();
-    line->rx = {1, 2, 3};
-    line->rx_result = -EIO;
-    uint32_t start = platform::GetTickCount();
-    EXPECT_EQ(p->op_read_byte(p), GENERALERROR);
-    EXPECT_EQ(p->status, GENERALERROR);
-    uint8_t buf[4];
-    EXPECT_EQ(p->op_read_block(p, buf, 4), GENERALERROR);
-    EXPECT_EQ(p->transfer_count, 0);
-    EXPECT_EQ(read_byte_timed(p, -1), GENERALERROR);
-    EXPECT_EQ(drain_rx(p), GENERALERROR);
-    EXPECT_EQ(is_rx_empty(p), GENERALERROR);
-    EXPECT_EQ(platform::GetTickCount(), start);
-    EXPECT_EQ(p->op_close(p), 0);
+    line->wait_result = -EIO;
+    const uint32_t start = platform::GetTickCount();
+    EXPECT_EQ(read_byte_timed(p, 30), GENERALERROR);
+    EXPECT_EQ(platform::GetTickCount() - start, 30u);
+    EXPECT_TRUE(device_lost(p));
 }
 
 TEST_F(FakeDriver, TimedReadBlocksInShortSlicesUntilItsDeadline) {
@@ -461,6 +477,18 @@ TEST_F(FakeDriver, RtsNeverDropsBeforeTheFrameHasLeftTheWire) {
         const uint64_t t2 = clock.now_us();
         p->op_rts(p, 0);  // already off the wire: no second wait
         EXPECT_EQ(line->rts_low_at_us, t2);
+
+        // A frame handed over while the one before is still on the wire
+        // follows it there: the floor is both frames' time.
+        p->op_rts(p, 1);
+        const uint64_t t3 = clock.now_us();
+        ASSERT_EQ(p->op_write_block(p, frame, sizeof frame), 0);
+        EXPECT_EQ(p->op_rx_count(p), 0);
+        clock.sleep_us(10'000);
+        ASSERT_EQ(p->op_write_block(p, frame, sizeof frame), 0);
+        EXPECT_EQ(p->op_rx_count(p), 0);
+        p->op_rts(p, 0);
+        EXPECT_EQ(line->rts_low_at_us - t3, 2 * wire_us) << parity;
     }
 }
 

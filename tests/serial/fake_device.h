@@ -25,6 +25,7 @@ struct FakeLine {
     unsigned modem = 0;
     int modem_result = 0;
     int line_result = 0;        // what setting RTS, DTR or break answers
+    int wait_result = 0;        // a negative value makes a wait for input fail
     std::deque<uint8_t> rx;
     // Bytes that arrive at a given virtual time (ms).
     std::vector<std::pair<uint32_t, uint8_t>> scheduled;
@@ -90,6 +91,7 @@ public:
     int wait_rx(int timeout_ms) override {
         l_->wait_slices.push_back(timeout_ms);
         if (l_->rx_result < 0) return l_->rx_result;
+        if (l_->wait_result < 0) return l_->wait_result;
         uint64_t now = platform::clock().now_us();
         uint64_t until = now + uint64_t(timeout_ms) * 1000;
         for (auto& s : l_->scheduled) until = std::min(until, std::max(uint64_t(s.first) * 1000, now));

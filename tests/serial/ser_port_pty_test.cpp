@@ -75,7 +75,7 @@ TEST_F(PtyPort, OpenLeavesPlainEightNoneOneWhateverTheTtyHadEvenWhenTheRateIsRef
     termios t = slave_settings();
     t.c_cflag |= CSTOPB | CRTSCTS;
     t.c_cflag &= ~CLOCAL;
-    t.c_iflag |= IXON | IXOFF;
+    t.c_iflag |= IXON | IXOFF | IXANY;
     ASSERT_EQ(::tcsetattr(pty.master(), TCSANOW, &t), 0);
     ASSERT_NE(slave_settings().c_cflag & CSTOPB, 0u);
 
@@ -118,20 +118,25 @@ TEST_F(PtyPort, PermissionDeniedNamesTheGroupAndTheRemedy) {
 
     struct Case {
         gid_t device_group, child_group;
+        std::vector<gid_t> supplementary;
         std::string remedy;
     };
     const Case cases[] = {
-        {5, nobody_group, "pridejte ho (sudo usermod -aG " + tty_name + " " + user + ")"},
+        {5, nobody_group, {}, "pridejte ho (sudo usermod -aG " + tty_name + " " + user + ")"},
         // A member by the user's own group, yet this login runs without it.
-        {nobody_group, 5, "uzivatel " + user + " je ve skupine " + nobody_group_name + ", ale toto prihlaseni jeste ne"},
-        {nobody_group, nobody_group, "(skupina " + nobody_group_name + ", prava 0600) nepusti ani cleny skupiny"},
+        {nobody_group, 5, {}, "uzivatel " + user + " je ve skupine " + nobody_group_name + ", ale toto prihlaseni jeste ne"},
+        {nobody_group, nobody_group, {}, "(skupina " + nobody_group_name + ", prava 0600) nepusti ani cleny skupiny"},
+        // In the group through a supplementary group of this login.
+        {5, nobody_group, {5}, "(skupina " + tty_name + ", prava 0600) nepusti ani cleny skupiny"},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dir + "/errorlog.txt");
         ASSERT_EQ(::chown(pty.slave().c_str(), 0, c.device_group), 0);
         const pid_t child = ::fork();
         if (child == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(c.child_group) != 0 || ::setuid(nobody) != 0) _exit(2);
+            if (::setgroups(c.supplementary.size(), c.supplementary.data()) != 0 || ::setgid(c.child_group) != 0 ||
+                ::setuid(nobody) != 0)
+                _exit(2);
             TSer_Port port(0, 19200);
             _exit(port.Opened() ? 1 : 0);
         }

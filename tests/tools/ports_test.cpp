@@ -233,8 +233,11 @@ TEST_F(FakeMachine, MapLinksByIdOrByPathWhenByIdCannotTellAdaptersApart) {
 }
 
 TEST_F(FakeMachine, RefusalsSayWhyOnOneLineAndChangeNothing) {
+    // A file elsewhere that bears a serial port's name is not that port.
+    write(root_ / "ttyUSB0", "");
     const auto before = links();
     const std::vector<std::vector<std::string>> refused = {
+        {"map", "1", (root_ / "ttyUSB0").string()},
         {"map", "0", "ttyUSB0"},        {"map", "9", "ttyUSB0"},
         {"map", "x", "ttyUSB0"},        {"map", "1", "ttyUSB7"},
         {"map", "1", "/dev/serial/by-id/usb-gone-if00-port0"},
