@@ -5,6 +5,7 @@
 #include <string>
 
 #include "diag/diag.h"
+#include "protocol/command_view.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "serial/ser_port.h"
@@ -50,6 +51,17 @@ constexpr uint64_t kNotSeenEmpty = 0;
 // Longest single wait for a byte, so that the window's events are run often.
 constexpr uint64_t kWaitSliceUs = platform::Dispatch_period_us;
 
+// A drop of the echo this late after the pause is still in it: a sleep
+// overshoots a little.
+constexpr uint64_t kEchoDropSlackUs = 1000;
+
+// Longer than a reader on time looks away (a gather, a bounded dispatch)
+// between taking a byte and finding the queue empty.
+constexpr uint64_t kLateReaderUs = 2 * kGatherUs + platform::Dispatch_bound_us + 2000;
+
+// How often a streaming block shows how much of it has come.
+constexpr uint64_t kProgressPeriodUs = 250'000;
+
 }  // namespace
 
 // A byte taken from the line, and when it arrived. A byte is taken as it
@@ -73,18 +85,27 @@ uint64_t TPorcio::ByteTimeUs() const {
 }
 
 TPorcio::Taken TPorcio::TakeQueued(uint64_t empty_at_us, uint64_t previous_arrival_us) {
-    const int b = FSerPort->GetChar();
+    int b = -1;
+    if (!FHeld.empty()) {
+        b = FHeld.front();
+        FHeld.pop_front();
+    } else {
+        b = FSerPort->GetChar();
+    }
     if (b < 0) return {};
     const uint64_t now = NowUs();
-    if (empty_at_us == kNotSeenEmpty) return {b, now};
-    return {b, std::min(now, std::max(empty_at_us, previous_arrival_us + ByteTimeUs()))};
+    // Queued behind the byte before, it came a byte's time after it at the
+    // earliest: a reader that ran late reads a backlog without gaps in it.
+    const uint64_t earliest = previous_arrival_us ? previous_arrival_us + ByteTimeUs() : now;
+    return {b, std::min(now, std::max(empty_at_us, earliest))};
 }
 
 // The next byte that arrives before the deadline, or none (-1). The window's
 // events run meanwhile where dispatch allows it. A port that fails at once
-// does not turn the wait into a spin: the time is waited out.
-TPorcio::Taken TPorcio::ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us) {
-    uint64_t empty_at = kNotSeenEmpty;
+// does not turn the wait into a spin: the time is waited out. empty_at: when
+// the caller last saw the queue empty, if it did.
+TPorcio::Taken TPorcio::ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us,
+                                   uint64_t empty_at) {
     for (;;) {
         if (platform::stop_requested()) return {};
         Taken t = TakeQueued(empty_at, previous_arrival_us);
@@ -94,10 +115,13 @@ TPorcio::Taken TPorcio::ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t
         if (now >= deadline_us) return {};
         if (dispatch && platform::dispatch_if_due(deadline_us)) continue;
         const uint64_t slice = std::min(deadline_us - now, kWaitSliceUs);
-        const int b = FSerPort->GetCharWaitUs(slice, false);
+        bool in_time = true;
+        const int b = FSerPort->GetCharWaitUs(slice, false, &in_time);
         const uint64_t woke = NowUs();
-        // Woken by its arrival.
-        if (b >= 0) return {b, woke};
+        // Woken by its arrival. A byte that came within the wait is in time
+        // even when this thread was scheduled late after it.
+        const uint64_t wait_end = now + slice;
+        if (b >= 0) return {b, in_time && woke > wait_end ? wait_end - 1 : woke};
         if (woke < now + slice) {
             platform::wait_dispatching_until(deadline_us);
             return {};
@@ -106,6 +130,14 @@ TPorcio::Taken TPorcio::ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t
 }
 
 void TPorcio::Pause(uint32_t ms) { platform::wait_dispatching(ms); }
+
+// Quiet is counted from the last byte's arrival. A reader that finds the
+// queue empty only long after that (it was not scheduled, and read a
+// backlog) cannot tell when the last bytes came: it counts from when it
+// found the queue empty, so a gap is never taken for longer than it was.
+uint64_t TPorcio::QuietEnd(uint64_t last_arrival_us, uint64_t quiet_us, uint64_t seen_empty_at_us) {
+    return (seen_empty_at_us > last_arrival_us + kLateReaderUs ? seen_empty_at_us : last_arrival_us) + quiet_us;
+}
 
 TPorcio::TPorcio(TSer_Port* port, uint8_t address, const TLinkSettings& settings)
     : FSerPort(port),
@@ -125,9 +157,14 @@ TPorcio::Listen TPorcio::ListenForPoll(uint64_t quiet_start_us) {
     const uint64_t limit_end = quiet_start_us + uint64_t(kPollWaitLimitMs) * 1000 + 1;
     uint64_t last_arrival = 0;
     for (;;) {
-        const uint64_t quiet_end = quiet_start_us + MasterWaitUs() + 1;
-        const Taken t = ByteBefore(std::min(quiet_end, limit_end), !window.MayBeginPoll(), last_arrival);
-        if (t.byte < 0) return NowUs() >= quiet_end ? Listen::Quiet : Listen::Chatter;
+        uint64_t quiet_end = quiet_start_us + MasterWaitUs() + 1;
+        Taken t = TakeQueued(kNotSeenEmpty, last_arrival);
+        if (t.byte < 0) {
+            const uint64_t empty_at = NowUs();
+            if (last_arrival) quiet_end = QuietEnd(last_arrival, MasterWaitUs() + 1, empty_at);
+            t = ByteBefore(std::min(quiet_end, limit_end), !window.MayBeginPoll(), last_arrival, empty_at);
+            if (t.byte < 0) return NowUs() >= quiet_end ? Listen::Quiet : Listen::Chatter;
+        }
         const auto b = static_cast<uint8_t>(t.byte);
         if (window.Completes(b)) {
             FMaster = true;
@@ -142,36 +179,64 @@ bool TPorcio::WaitPoll() { return WaitForPoll() == Listen::Poll; }
 
 TPorcio::Listen TPorcio::WaitForPoll() {
     FMaster = false;
-    FSerPort->ClearInput();
+    ClearInput();
     FSerPort->RtsOff();
     return ListenForPoll(NowUs());
 }
 
-void TPorcio::PutFrame(const uint8_t* frame, int length) {
+void TPorcio::ClearInput() {
+    FHeld.clear();
+    FSerPort->ClearInput();
+}
+
+// The frame goes whole; returns when it has left the wire.
+uint64_t TPorcio::PutFrame(const uint8_t* frame, int length) {
     for (int i = 0; i < length; ++i) FSerPort->PutChar(frame[i]);
     // RTS must not drop while the frame is still in the transmitter.
     FSerPort->WaitSent();
+    return FSerPort->Wire_end_us();
+}
+
+// What the line gave back of our own frame goes, and nothing else: an
+// echoing line returns the frame while it is sent, and the terminal answers
+// only after the pause that follows it. A drop in that pause takes all; a
+// drop that comes later (the router was not scheduled) may find the answer
+// behind the echo, so it takes only a whole echo of the frame in front and
+// keeps every other byte for the answer.
+void TPorcio::DropEcho(const uint8_t* frame, int length, uint64_t answer_from_us) {
+    if (NowUs() < answer_from_us + kEchoDropSlackUs) {
+        ClearInput();
+        return;
+    }
+    std::vector<uint8_t> front;
+    while (static_cast<int>(front.size()) < length) {
+        const int b = FSerPort->GetChar();
+        if (b < 0) break;
+        front.push_back(static_cast<uint8_t>(b));
+    }
+    if (static_cast<int>(front.size()) == length && std::equal(front.begin(), front.end(), frame)) return;
+    FHeld.insert(FHeld.begin(), front.begin(), front.end());
 }
 
 void TPorcio::SendNow(const uint8_t* frame, int length) {
     FSerPort->RtsOn();
-    PutFrame(frame, length);
+    const uint64_t sent = PutFrame(frame, length);
     platform::Sleep(2);
-    FSerPort->ClearInput();  // our own echo
+    DropEcho(frame, length, sent + 2000);
     FSerPort->RtsOff();
     platform::Sleep(2);
 }
 
 bool TPorcio::SendAfterPoll(const uint8_t* frame, int length) {
     const uint64_t quiet_start = NowUs();
-    FSerPort->ClearInput();
+    ClearInput();
     FSerPort->RtsOff();
     FMaster = false;
     if (ListenForPoll(quiet_start) != Listen::Poll) return false;
     FSerPort->RtsOn();
-    PutFrame(frame, length);
+    const uint64_t sent = PutFrame(frame, length);
     platform::Sleep(5);
-    FSerPort->ClearInput();
+    DropEcho(frame, length, sent + 5000);
     FSerPort->RtsOff();
     return true;
 }
@@ -179,6 +244,7 @@ bool TPorcio::SendAfterPoll(const uint8_t* frame, int length) {
 int TPorcio::WaitAck() {
     // Allowed until more than Master_wait has passed.
     const Taken t = ByteBefore(NowUs() + MasterWaitUs() + 1, true, 0);
+    FHeard = t.byte;
     return t.byte == kAck ? 0 : 1;
 }
 
@@ -193,12 +259,15 @@ int TPorcio::Transact(char* line, size_t capacity) {
     for (int i = 0; i < length + 2; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
     frame[length + 2] = sum;
 
+    FHeard = -1;
+    FSent = false;
     switch (WaitForPoll()) {
     case Listen::Poll:
-        SendAfterPoll(frame, length + 3);
+        FSent = SendAfterPoll(frame, length + 3);
         break;
     case Listen::Quiet:
         SendNow(frame, length + 3);
+        FSent = true;
         break;
     case Listen::Chatter:
         // Traffic that is neither quiet nor a poll: a frame now would collide.
@@ -224,6 +293,15 @@ const uint8_t* TPorcio::ReadBlock() {
     std::fill(FBuffer.begin(), FBuffer.end(), uint8_t{0});
     PollWindow window;
     size_t count = 0;
+    FGapUs = 0;
+    FEndedByPoll = false;
+    // The bytes so far, a few times a second, when the window gets its events.
+    uint64_t shown_at = NowUs();
+    const auto show_progress = [&] {
+        if (!FProgress || NowUs() < shown_at + kProgressPeriodUs) return;
+        shown_at = NowUs();
+        FProgress->ShowReceived(static_cast<int>(count));
+    };
     // The first byte may be long in coming.
     Taken t = ByteBefore(NowUs() + MasterWaitUs(), true, 0);
     uint64_t previous_arrival = 0;
@@ -240,33 +318,40 @@ const uint8_t* TPorcio::ReadBlock() {
         dense = previous_arrival != 0 && t.arrival_us - previous_arrival <= ByteTimeUs() * 3 / 2;
         previous_arrival = t.arrival_us;
         // The block ends when Master_wait has passed since this byte.
-        const uint64_t quiet_end = t.arrival_us + MasterWaitUs();
+        uint64_t quiet_end = t.arrival_us + MasterWaitUs();
         t = TakeQueued(empty_at, previous_arrival);
         if (t.byte < 0) {
             empty_at = NowUs();
+            quiet_end = QuietEnd(previous_arrival, MasterWaitUs(), empty_at);
             // Looking away (gathering, running the window's events) only while
             // the end of the gap is further off than that takes, so the block
             // still ends exactly; and only where bytes stream, since a byte
             // found afterwards counts from when the queue was seen empty.
             if (dense && !platform::stop_requested() && quiet_end > empty_at + 2 * kGatherUs) {
-                if (!platform::dispatch_if_due(quiet_end))
+                if (platform::dispatch_if_due(quiet_end))
+                    show_progress();
+                else
                     platform::clock().sleep_us(std::min(kGatherUs, MasterWaitUs() / 4));
                 t = TakeQueued(empty_at, previous_arrival);
             }
             if (t.byte < 0) {
-                t = ByteBefore(quiet_end, true, previous_arrival);
+                t = ByteBefore(quiet_end, true, previous_arrival, empty_at);
                 empty_at = t.arrival_us;
             }
         }
         if (t.byte >= 0 && t.arrival_us >= quiet_end) t.byte = -1;  // came after the gap
-        if (t.byte < 0) break;
+        if (t.byte < 0) {
+            FGapUs = NowUs() - previous_arrival;
+            break;
+        }
         if (window.Completes(static_cast<uint8_t>(t.byte))) {
             FMaster = true;
+            FEndedByPoll = true;
             break;
         }
         window.Shift(static_cast<uint8_t>(t.byte));
     }
-    if (platform::stop_requested()) return nullptr;
     FReceived = static_cast<int32_t>(count);
+    if (platform::stop_requested()) return nullptr;
     return FBuffer.data();
 }

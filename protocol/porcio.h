@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <string>
 #include <vector>
 
 #include "protocol/settings.h"
@@ -71,6 +73,9 @@ public:
     void ResetCounters() { FDelivered = 0; FRecords = 0; }
     // An attempt whose answer proved unusable is not a delivery.
     void UncountDelivery() { --FDelivered; }
+    // Why the last command failed, in a few words for the log; empty after
+    // one that succeeded.
+    const std::string& Failure() const { return FFailure; }
 
 private:
     TSer_Port* FSerPort;
@@ -81,17 +86,34 @@ private:
     int32_t FRecords = 0;
     int32_t FDelivered = 0;
     const TLinkSettings& FSettings;
+    // Bytes taken from the port to look at and kept for the next read.
+    std::deque<uint8_t> FHeld;
+    std::string FFailure;
+    // What the last exchange heard instead of 0x06 (-1: nothing), and
+    // whether its frame went out at all.
+    int FHeard = -1;
+    bool FSent = false;
+    // How the last block ended: the quiet after its last byte, or a poll.
+    uint64_t FGapUs = 0;
+    bool FEndedByPoll = false;
+    // Where a running command shows the bytes of its block as they come.
+    TCommandView* FProgress = nullptr;
 
     enum class Listen { Poll, Quiet, Chatter };
     struct Taken;
     Listen WaitForPoll();
     Listen ListenForPoll(uint64_t quiet_start_us);
     Taken TakeQueued(uint64_t empty_at_us, uint64_t previous_arrival_us);
-    Taken ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us);
+    Taken ByteBefore(uint64_t deadline_us, bool dispatch, uint64_t previous_arrival_us, uint64_t empty_at = 0);
+    void ClearInput();
+    void DropEcho(const uint8_t* frame, int length, uint64_t answer_from_us);
     // A fixed pause in which the window's events run.
     static void Pause(uint32_t ms);
+    static uint64_t QuietEnd(uint64_t last_arrival_us, uint64_t quiet_us, uint64_t seen_empty_at_us);
     uint64_t MasterWaitUs() const;
     uint64_t ByteTimeUs() const;
-    void PutFrame(const uint8_t* frame, int length);
+    uint64_t PutFrame(const uint8_t* frame, int length);
     bool DecodeBlock(char* line, TCommandView& view, const uint8_t* block);
+    bool WrongLength(char* line, int record_length);
+    std::string NotAcknowledged(int attempts) const;
 };

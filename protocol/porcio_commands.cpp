@@ -11,6 +11,7 @@
 #include "protocol/command_view.h"
 #include "protocol/conversion.h"
 #include "protocol/porcio.h"
+#include "serial/ser_port.h"
 
 namespace {
 
@@ -162,6 +163,7 @@ int BuildPayload(char* line, size_t capacity, const TLinkSettings& s) {
 
 bool TPorcio::RunCommand(char* line, TCommandView& view) {
     FRecords = 0;
+    FFailure.clear();
     const bool read_command = IsReadCommand(line[0]);
 
     // Lines longer than the working copy are cut; only encoded fields are read there.
@@ -174,12 +176,15 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
     fresh_copy();
     if (PayloadLength(work, FSettings) > kMaxPayload) {
         Log_long_line("Prikaz je prilis dlouhy: " + std::string(line, strnlen(line, 255)));
+        FFailure = "je prilis dlouhy";
         return false;
     }
 
     bool acknowledged = false;
+    int attempts = 0;
     for (int attempt = 1; attempt <= view.WriteAttempts() && !platform::stop_requested(); ++attempt) {
         view.ShowWriteAttempt(attempt);
+        attempts = attempt;
         if (Transact(work, sizeof work) == 0) {
             acknowledged = true;
             break;
@@ -187,7 +192,10 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
         Pause(300);
         fresh_copy();
     }
-    if (!acknowledged) return false;
+    if (!acknowledged) {
+        FFailure = NotAcknowledged(attempts);
+        return false;
+    }
     ++FDelivered;
 
     if (!read_command) {
@@ -195,9 +203,17 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
         return true;
     }
     Pause(500);
+    FProgress = &view;
     const uint8_t* block = ReadBlock();
-    // The program is ending: the block is abandoned, not reported.
-    if (platform::stop_requested()) return false;
+    FProgress = nullptr;
+    // A read cut short by the end of the program or the line's loss is no
+    // delivery: the terminal's answer never came whole.
+    if (platform::stop_requested() || FSerPort->Device_gone()) {
+        --FDelivered;
+        FFailure = "cteni bloku dat preruseno po " + std::to_string(FReceived) + " B: " +
+                   (platform::stop_requested() ? "program se ukoncuje" : "zarizeni ztraceno");
+        return false;
+    }
     if (block == nullptr) {
         // Overflow: nothing usable came; an empty file and 0 say so (the log has the reason).
         view.ShowReceived(0);
@@ -209,15 +225,33 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
     return DecodeBlock(line, view, block);
 }
 
+std::string TPorcio::NotAcknowledged(int attempts) const {
+    const std::string tries = std::to_string(attempts);
+    if (platform::stop_requested()) return "neodeslan: program se ukoncuje";
+    if (FSerPort->Device_gone()) return "nepotvrzen: zarizeni ztraceno";
+    if (!FSent) return "neodeslan ani po " + tries + " pokusech: na lince neni ticho ani vyzva mastera";
+    if (FHeard < 0) return "nepotvrzen ani po " + tries + " pokusech: terminal neodpovida";
+    char heard[12];
+    std::snprintf(heard, sizeof heard, "%02X", static_cast<unsigned>(FHeard));
+    return "odmitnut: misto 06 prijat bajt " + std::string(heard) + " (pokusu " + tries + ")";
+}
+
+// A block of the wrong length: marked for another read, and said why.
+bool TPorcio::WrongLength(char* line, int record_length) {
+    line[0] = 'E';
+    FFailure = "blok dat " + std::to_string(FReceived) + " B " +
+               (FEndedByPoll ? std::string("ukoncen vyzvou mastera")
+                             : "skoncil mezerou " + std::to_string(FGapUs / 1000) + " ms") +
+               ", neni celym poctem zaznamu po " + std::to_string(record_length) + " B";
+    return false;
+}
+
 bool TPorcio::DecodeBlock(char* line, TCommandView& view, const uint8_t* block) {
     if (FReceived == 0) return true;
     const uint8_t kind = block[0];
     if (kind == 'R' || kind == 'Z') {
         const int record_length = FSettings.DT_use ? 29 : 24;
-        if (FReceived % record_length != 0) {
-            line[0] = 'E';
-            return false;
-        }
+        if (FReceived % record_length != 0) return WrongLength(line, record_length);
         FRecords = FReceived / record_length;
         Log_error("Načteno: " + std::to_string(FRecords) + " rec.");
         for (int k = 0; k < FRecords; ++k) {
@@ -234,13 +268,23 @@ bool TPorcio::DecodeBlock(char* line, TCommandView& view, const uint8_t* block) 
         return true;
     }
     if (kind == 'S') {
-        if (FReceived % kStatusRecord != 0) {
-            line[0] = 'E';
-            return false;
-        }
+        if (FReceived % kStatusRecord != 0) return WrongLength(line, kStatusRecord);
         FRecords = FReceived / kStatusRecord;
         view.AddLine(StatusLine(block));
         return true;
     }
-    return true;
+    // Whole records that begin with a second half are of no known kind.
+    const int record_length = FSettings.DT_use ? 29 : 24;
+    if (kind == 'q' || kind == 'r') {
+        if (FReceived % record_length != 0) return WrongLength(line, record_length);
+        return true;
+    }
+    // Bytes that begin no record (noise before the block, a stray frame)
+    // are no answer of "nothing there": read again like a block of the
+    // wrong length.
+    line[0] = 'E';
+    char first[12];
+    std::snprintf(first, sizeof first, "%02X", static_cast<unsigned>(kind));
+    FFailure = "blok dat " + std::to_string(FReceived) + " B nezacina zaznamem (prvni bajt " + first + ")";
+    return false;
 }

@@ -63,6 +63,15 @@ std::string system_error() { return std::strerror(errno); }
 
 void log_driver_line(const std::string& line) { Log_error(line); }
 
+// A command as the log names it: its head, printable, never long.
+std::string command_head(const std::string& line) {
+    constexpr size_t Head = 14;
+    std::string head = line.substr(0, Head);
+    for (char& c : head)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    return line.size() > Head ? head + "..." : head;
+}
+
 }  // namespace
 
 // What a command shows while it runs; its answer lines are the run's answer.
@@ -306,12 +315,13 @@ std::optional<std::string> TRouter::Save_output(const std::string& name) {
 
 bool TRouter::Exchange_command(const std::string& line) {
     CommandView view(*this);
+    TPorcio* t = nullptr;
     for (int k = 1; k <= View.ReadAttempts() && !platform::stop_requested(); ++k) {
         View.ShowReadAttempt(k);
         Cmd_buffer.fill(0);
         line.copy(Cmd_buffer.data(), std::min(line.size(), Cmd_buffer.size() - 1));
         // The selection is read afresh: the operator may change it in a wait.
-        TPorcio* t = Selected_terminal();
+        t = Selected_terminal();
         if (!t) return false;
         bool ok;
         {
@@ -319,11 +329,15 @@ bool TRouter::Exchange_command(const std::string& line) {
             ok = t->RunCommand(Cmd_buffer.data(), view);
         }
         if (ok) return true;
-        if (Cmd_buffer[0] != 'E') return false;
+        if (Cmd_buffer[0] != 'E') break;
         platform::wait_dispatching(10);
         // The terminal counted the command before its answer proved unusable.
         t->UncountDelivery();
     }
+    // One line for the command, after its last attempt.
+    if (t && !t->Failure().empty())
+        Log_error("TERM " + std::to_string(View.SelectedTerminal() + 1) + ": prikaz " + command_head(line) + ": " +
+                  t->Failure());
     return false;
 }
 
@@ -346,7 +360,11 @@ void TRouter::Split_record(const std::string& line) {
 
 bool TRouter::Run_commands() {
     TPorcio* t = Selected_terminal();
-    if (!t || !t->TestLink()) return false;
+    if (!t) return false;
+    if (!t->TestLink()) {
+        Log_error("TERM " + std::to_string(View.SelectedTerminal() + 1) + " NEPRIPOJEN");
+        return false;
+    }
     t->ResetDelivered();
     for (size_t i = 0; i < FCmd_list.size() && !platform::stop_requested(); ++i) {
         const std::string line = FCmd_list[i];
@@ -450,8 +468,7 @@ void TRouter::Process_request(const std::string& path) {
     // This request's status counts this request only, also when nothing
     // could be sent.
     if (TPorcio* t = Selected_terminal()) t->ResetCounters();
-    if (!Run_commands() && Selected_terminal())
-        Log_error("TERM " + std::to_string(View.SelectedTerminal() + 1) + " NEPRIPOJEN");
+    Run_commands();
     if (auto err = Save_output(Output_name())) {
         // A stale answer from the request before must not pass for this one's.
         Log_error(*err);

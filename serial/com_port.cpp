@@ -640,11 +640,14 @@ namespace {
 // even when the idle hook ran past the deadline.
 // A device lost before or during a timed wait fails it, but only at its
 // end: a caller that waits again at once does not spin.
-int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch) {
+int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch, bool* in_time) {
     int lost = 0;
+    // Nothing waited for yet, or the last wait ended with a byte there.
+    bool woken = true;
     for (;;) {
         if (!lost) {
             const int r = port->op_read_byte(port);
+            if (r >= 0 && in_time) *in_time = woken || !deadline_us || platform::clock().now_us() < *deadline_us;
             if (r != BUFREMPTY) {
                 if (r >= 0 || !deadline_us || !is_gone(port)) return r;
                 lost = r;
@@ -663,6 +666,7 @@ int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch) {
         // Block instead of spinning; a simulated line lets its time pass here.
         if (!lost && usable(port)) {
             int w = dev(port).wait_rx_us(slice);
+            woken = w > 0;
             if (w < 0) {
                 const int code = fail(port, device_error(port, w));
                 if (!deadline_us || !is_gone(port)) return code;
@@ -677,14 +681,14 @@ int wait_for_byte(ComPort* port, const uint64_t* deadline_us, bool dispatch) {
 }  // namespace
 
 int read_byte_timed(ComPort* port, int ms) {
-    if (ms == -1) return wait_for_byte(port, nullptr, true);
+    if (ms == -1) return wait_for_byte(port, nullptr, true, nullptr);
     const uint64_t deadline = platform::clock().now_us() + uint64_t(ms < 0 ? 0 : ms) * 1000;
-    return wait_for_byte(port, &deadline, true);
+    return wait_for_byte(port, &deadline, true, nullptr);
 }
 
-int read_byte_timed_us(ComPort* port, uint64_t timeout_us, bool dispatch) {
+int read_byte_timed_us(ComPort* port, uint64_t timeout_us, bool dispatch, bool* in_time) {
     const uint64_t deadline = platform::clock().now_us() + timeout_us;
-    return wait_for_byte(port, &deadline, dispatch);
+    return wait_for_byte(port, &deadline, dispatch, in_time);
 }
 
 int drain_rx(ComPort* port) {
@@ -758,5 +762,7 @@ const platform::OpenReport* open_report_of(const ComPort* port) { return port->d
 bool has_device(const ComPort* port) { return port->data && port->data->device; }
 
 bool device_lost(const ComPort* port) { return is_gone(port); }
+
+uint64_t wire_end_of(const ComPort* port) { return port->data ? port->data->wire_end_us : 0; }
 
 void set_driver_log(DriverLog log) { driver_log = log; }

@@ -64,8 +64,10 @@ ComPort* open_com_port(int port_index, int baud, char parity, uint8_t word_lengt
 int read_byte_timed(ComPort* port, int ms);
 // The same with a time-out in microseconds, for deadlines kept to the microsecond.
 // dispatch = false waits without the idle hook, so no window handler runs
-// inside the link's timed waits.
-int read_byte_timed_us(ComPort* port, uint64_t timeout_us, bool dispatch = true);
+// inside the link's timed waits. in_time, when given, tells a byte that was
+// there before the time-out ran out (even if this thread ran late) from one
+// found only after it.
+int read_byte_timed_us(ComPort* port, uint64_t timeout_us, bool dispatch = true, bool* in_time = nullptr);
 // Discards everything received; 0 or an error code.
 int drain_rx(ComPort* port);
 // 1 when nothing is waiting, 0 when bytes are, or op_rx_count's error.
@@ -106,6 +108,9 @@ bool has_device(const ComPort* port);
 // The device failed (unplugged, hung up) and its descriptor is closed until
 // reopen_com_port.
 bool device_lost(const ComPort* port);
+// When the bytes handed to the device last leave the wire, by their computed
+// wire time (process clock, microseconds); 0 before any.
+uint64_t wire_end_of(const ComPort* port);
 
 // Where the driver's own lines go (a lost device); the program binds it to
 // its log. nullptr: nowhere.

@@ -85,8 +85,8 @@ int TSer_Port::GetCharWait(int ms) {
     return Take([ms](ComPort* p) { return read_byte_timed(p, ms); });
 }
 
-int TSer_Port::GetCharWaitUs(uint64_t us, bool dispatch) {
-    return Take([us, dispatch](ComPort* p) { return read_byte_timed_us(p, us, dispatch); });
+int TSer_Port::GetCharWaitUs(uint64_t us, bool dispatch, bool* in_time) {
+    return Take([us, dispatch, in_time](ComPort* p) { return read_byte_timed_us(p, us, dispatch, in_time); });
 }
 
 int TSer_Port::PutChar(int byte) {
@@ -97,6 +97,8 @@ int TSer_Port::PutChar(int byte) {
 void TSer_Port::WaitSent() {
     if (FPort) wait_tx_empty(FPort);
 }
+
+uint64_t TSer_Port::Wire_end_us() const { return FPort ? wire_end_of(FPort) : 0; }
 
 // The transceiver needs a moment after every change of RTS before the line is usable.
 void TSer_Port::RtsOff() {

@@ -17,12 +17,16 @@ public:
     int GetChar();              // a waiting byte 0..255, else -1 at once
     int GetCharWait(int ms);    // first byte within ms (-1: no limit), else -1
     // The same, the time-out in microseconds; without dispatch the window's
-    // messages wait until the byte or the time-out.
-    int GetCharWaitUs(uint64_t us, bool dispatch = true);
+    // messages wait until the byte or the time-out. in_time: the byte was
+    // there before the time-out ran out, however late this thread ran.
+    int GetCharWaitUs(uint64_t us, bool dispatch = true, bool* in_time = nullptr);
     int PutChar(int byte);
     // Blocks until every byte handed to PutChar has left the transmitter,
     // so RTS is never dropped under a frame still in the queue.
     void WaitSent();
+    // When the bytes handed over last have left the wire (the process
+    // clock's microseconds), by their computed wire time.
+    uint64_t Wire_end_us() const;
     void RtsOff();
     void RtsOn();
     void ClearInput();

@@ -308,6 +308,7 @@ void LineSim::answer(Terminal& t, const ReceivedFrame& f) {
             const size_t at = amount > 0 ? std::min<size_t>(size_t(amount), block->size()) : block->size() / 2;
             block->insert(block->begin() + at, POLL_FRAME.begin(), POLL_FRAME.end());
         }
+        if (t.take_fault(FaultKind::Noise, &amount)) block->insert(block->begin(), size_t(amount > 0 ? amount : 1), 0x00);
     } else {
         lose_ack = t.take_fault(FaultKind::LoseBytes);
     }

@@ -81,6 +81,7 @@ enum class FaultKind {
     LoseBytes,    // `amount` bytes (default 1) dropped from the middle of the block, or the ack
     PollInBlock,  // a poll frame inside the data block (at byte `amount`, default the middle)
     WrongLength,  // block `amount` bytes longer (>0) or shorter (<0; default -1)
+    Noise,        // `amount` stray bytes (default 1, each 0x00) on the line just before the block
     Dead,         // silence for every frame
 };
 

@@ -103,7 +103,7 @@ int SimLineDevice::wait_rx_us(uint64_t timeout_us) {
 
 int SimLineDevice::drain_tx() {
     if (!open_) return -EBADF;
-    clock_.advance_to_us(tx_end_);
+    clock_.advance_to_us(tx_end_ + late_drain_us_);
     catch_up();
     return 0;
 }

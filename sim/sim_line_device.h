@@ -40,6 +40,10 @@ public:
     // Bytes not yet fully on the wire are dropped.
     int close() override;
 
+    // The caller comes back from every drain this much later than the line
+    // allows, as a program the system did not schedule in time.
+    void set_late_drain_us(uint64_t us) { late_drain_us_ = us; }
+
     bool is_open() const { return open_; }
     const std::string& path() const { return path_; }
     const platform::LineSettings& settings() const { return settings_; }
@@ -70,6 +74,7 @@ private:
     bool dtr_ = false;
     uint64_t rts_low_since_ = 0;
     uint64_t tx_end_ = 0;
+    uint64_t late_drain_us_ = 0;
     std::deque<QueuedByte> txq_;
     std::deque<uint8_t> rx_;
 };

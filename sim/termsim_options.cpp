@@ -41,6 +41,7 @@ std::optional<Fault> parse_fault(const std::string& kind, const std::string& cou
     else if (kind == "poll-in-block") f.kind = FaultKind::PollInBlock;
     else if (kind == "short") f.kind = FaultKind::WrongLength, f.amount = -1;
     else if (kind == "long") f.kind = FaultKind::WrongLength, f.amount = 1;
+    else if (kind == "noise") f.kind = FaultKind::Noise;
     else if (kind == "dead") f.kind = FaultKind::Dead, f.count = -1;
     else return std::nullopt;
     if (count.empty()) return f;
@@ -173,6 +174,7 @@ Faults (COUNT: how many frames or blocks, default 1, "always" for all):
   --fault ADDR:poll-in-block[:COUNT]  a poll frame in the middle of the block
   --fault ADDR:short[:COUNT]          block one byte short
   --fault ADDR:long[:COUNT]           block one byte long
+  --fault ADDR:noise[:COUNT]          a stray byte (00) on the line just before the block
   --fault ADDR:dead                   the terminal never answers
 
 Output:

@@ -26,6 +26,29 @@ TEST_F(SimLinkTest, ProbeIsFourBytesKeyedByRtsAndAcknowledged) {
     EXPECT_EQ(Transact("A"), 0);
 }
 
+TEST_F(SimLinkTest, AnAnswerBehindALateEchoDropStillCounts) {
+    // The router comes back from sending 20 ms late, when the terminal's 0x06
+    // (10 ms after the frame) is in the queue already: it is kept, and a
+    // command is never sent twice for it.
+    line.add_terminal(6);
+    Open(6);
+    device->set_late_drain_us(20'000);
+    EXPECT_EQ(Transact("A"), 0);
+    // The same behind the frame's own echo, which goes.
+    line.set_echo(true);
+    EXPECT_EQ(Transact("A"), 0);
+    line.set_echo(false);
+    // A read command: its block, behind the acknowledgement, is read whole.
+    sim::Diner d;
+    d.number = 7;
+    line.terminal(6)->store_diner(d);
+    EXPECT_TRUE(Run("Y"));
+    EXPECT_EQ(term->Delivered(), 1);
+    EXPECT_EQ(term->Records(), 1);
+    EXPECT_EQ(line.frames().size(), 3u) << "each frame once";
+    EXPECT_EQ(view.attempts_shown, std::vector<int>{1});
+}
+
 TEST_F(SimLinkTest, QuietLineSendsAfterListeningForMasterWait) {
     line.add_terminal(2);
     Open(2);

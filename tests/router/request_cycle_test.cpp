@@ -130,6 +130,74 @@ TEST_F(RouterTest, WrongLengthBlocksAreReadAgainAndNotCounted) {
     EXPECT_EQ(view.read_attempts_shown, (std::vector<int>{1, 1, 2, 3}));
     EXPECT_EQ(Read("porcom.sta"), "1,0\n");
     EXPECT_EQ(Read("vystup.txt"), "");
+    // Said once, after the last attempt.
+    EXPECT_EQ(Log().back(), "TERM 1: prikaz Y: blok dat 23 B skoncil mezerou 40 ms, neni celym poctem zaznamu po 24 B");
+    EXPECT_EQ(Log().size(), 5u) << "one line for the three reads";
+}
+
+TEST_F(RouterTest, FailedExchangesSayWhyAndAreNotCounted) {
+    for (uint16_t n : {1, 2, 3}) {
+        sim::Diner d;
+        d.number = n;
+        com1.terminal(1)->store_diner(d);
+    }
+    Start();
+    sim::Terminal& t = *com1.terminal(1);
+    // The fault comes after the run's link test, for every attempt of the command.
+    const auto request = [&](const std::string& text, sim::FaultKind fault) {
+        t.clear_faults();
+        const size_t frames = com1.frames().size();
+        OnEvents([&, frames, fault] {
+            if (t.faults().empty() && com1.frames().size() > frames) t.add_fault({fault, -1, 0});
+        });
+        const size_t lines = Log().size();
+        Request(text);
+        t.clear_faults();
+        const auto log = Log();
+        EXPECT_EQ(log.size(), lines + 1) << "one line per failed command";
+        return log.back();
+    };
+    // Noise before the block is no "nothing there": read again, never counted.
+    EXPECT_EQ(request("Y\r\n", sim::FaultKind::Noise),
+              "TERM 1: prikaz Y: blok dat 73 B nezacina zaznamem (prvni bajt 00)");
+    EXPECT_EQ(Read("porcom.sta"), "0,0\n");
+    EXPECT_EQ(request("S\r\n", sim::FaultKind::Noise),
+              "TERM 1: prikaz S: blok dat 28 B nezacina zaznamem (prvni bajt 00)");
+    EXPECT_EQ(Read("porcom.sta"), "0,0\n");
+    EXPECT_EQ(request("A1\r\n", sim::FaultKind::LoseBytes),
+              "TERM 1: prikaz A1: nepotvrzen ani po 2 pokusech: terminal neodpovida");
+    EXPECT_EQ(request("A1\r\n", sim::FaultKind::Refuse), "TERM 1: prikaz A1: odmitnut: misto 06 prijat bajt 15 (pokusu 2)");
+    EXPECT_EQ(Read("porcom.sta"), "0,0\n");
+
+    // Once the noise has gone, the block comes whole at the next attempt.
+    OnEvents(nullptr);
+    t.add_fault({sim::FaultKind::Noise, 1, 0});
+    Request("Y\r\n");
+    EXPECT_EQ(Read("porcom.sta"), "1,3\n");
+    EXPECT_EQ(view.memo.size(), 3u);
+}
+
+TEST_F(RouterTest, AReadCutByAStopIsNotDelivered) {
+    for (uint16_t n = 1; n <= 100; ++n) {
+        sim::Diner d;
+        d.number = n;
+        com1.terminal(1)->store_diner(d);
+    }
+    Start();
+    // Within the block of 2400 bytes (1.25 s on the wire from 30 ms after the frame).
+    const size_t before = com1.frames().size();
+    OnEvents([&] {
+        if (router->State() == TRunState::Running && !Commands(com1, before).empty() &&
+            clock.now_us() > com1.frames().back().end_us + 1'000'000)
+            router->Close_requested(false);
+    });
+    Request("Y\r\nS\r\n");
+    EXPECT_EQ(Commands(com1, before), std::vector<std::string>{"01 04 59 5E"}) << "nothing sent after the stop";
+    EXPECT_EQ(Read("porcom.sta"), "0,0\n") << "written for what was done: nothing whole";
+    EXPECT_TRUE(Exists("vystup.txt"));
+    const std::string said = Log().back();
+    EXPECT_EQ(said.rfind("TERM 1: prikaz Y: cteni bloku dat preruseno po ", 0), 0u) << said;
+    EXPECT_NE(said.find(" B: program se ukoncuje"), std::string::npos) << said;
 }
 
 TEST_F(RouterTest, SilentTerminalGetsNothingSent) {

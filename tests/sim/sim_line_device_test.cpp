@@ -325,6 +325,13 @@ TEST(SimLineFaults, BlockFaults) {
     EXPECT_EQ(std::vector<uint8_t>(polled.begin() + 25, polled.begin() + 29),
               std::vector<uint8_t>(sim::POLL_FRAME.begin(), sim::POLL_FRAME.end()));
     EXPECT_EQ(polled[29], 24);
+
+    auto noisy = block_with_fault({FaultKind::Noise, 1, 2}, block);
+    ASSERT_EQ(noisy.size(), 1 + 50u);
+    EXPECT_EQ(noisy[1], 0x00);
+    EXPECT_EQ(noisy[2], 0x00);
+    EXPECT_EQ(noisy[3], 0);  // the block itself follows whole
+    EXPECT_EQ(noisy.back(), 47);
 }
 
 TEST_F(SimLine, SilenceRefusalAndDeath) {
