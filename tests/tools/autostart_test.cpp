@@ -37,8 +37,9 @@ protected:
     fs::path started_in() const { return root_ / "started-in"; }
     fs::path entry() const { return root_ / "cfg/autostart/cz.stravon.Stravon.desktop"; }
 
-    ToolResult autostart(const std::vector<std::string>& args) {
-        return run_tool(tool(), args, {"XDG_CONFIG_HOME=" + (root_ / "cfg").string()}, root_, root_);
+    ToolResult autostart(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+        env.push_back("XDG_CONFIG_HOME=" + (root_ / "cfg").string());
+        return run_tool(tool(), args, env, root_, root_);
     }
 
     fs::path root_;
@@ -96,4 +97,10 @@ TEST_F(Autostart, MissingDirectoryWritesNothingAndStartFailsLoudly) {
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("cannot start Stravon in " + (root_ / "gone").string()), std::string::npos) << s.err;
     EXPECT_FALSE(fs::exists(started_in()));
+
+    const ToolResult cs = autostart({"--start", (root_ / "gone").string()}, testing_tools::czech());
+    EXPECT_EQ(cs.status, 1);
+    EXPECT_EQ(cs.err.rfind("stravon-autostart: Stravon nelze spustit v adresáři " + (root_ / "gone").string() + ": ", 0),
+              0u)
+        << cs.err;
 }

@@ -2,6 +2,7 @@
 // udev lay them out; the real /sys and /dev are never read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -256,4 +257,38 @@ TEST_F(FakeMachine, RefusalsSayWhyOnOneLineAndChangeNothing) {
     }
     EXPECT_NE(ports({"map", "1", "ttyS1"}).err.find("no UART"), std::string::npos);
     EXPECT_NE(ports({"map", "1", "ttyS2"}).err.find("console"), std::string::npos);
+}
+
+// The column (in characters, not bytes) where `value` starts on its line.
+size_t column_of(const std::string& text, const std::string& value) {
+    const size_t at = text.find(value);
+    if (at == std::string::npos) return std::string::npos;
+    const size_t line = text.rfind('\n', at) + 1;  // npos + 1 is the first line
+    return size_t(std::count_if(text.begin() + long(line), text.begin() + long(at),
+                                [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+TEST_F(FakeMachine, CzechUnderACzechLocale) {
+    const ToolResult help = ports({"--help"}, testing_tools::czech());
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Použití:\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("stravon-ports map N ZAŘÍZENÍ"), std::string::npos) << help.out;
+
+    const ToolResult refused = ports({"map", "9", "ttyUSB0"}, testing_tools::czech());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "stravon-ports: „9“ není port COM: N je 1 až 8\n");
+
+    // The labels are longer in Czech and take more bytes than letters; the
+    // values still start in one column.
+    const ToolResult r = ports({}, testing_tools::czech());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string ftdi = paragraph(r.out, dev() + "/ttyUSB0");
+    std::vector<size_t> columns;
+    for (const std::string& value : {dev() + "/serial/by-id/" + Ftdi_by_id, std::string("ftdi_sio"), std::string("0403:6001"),
+                                     std::string("FT232R USB UART"), std::string("A10KZP4Q"), std::string("16 ms")})
+        columns.push_back(column_of(ftdi, value + "\n"));
+    EXPECT_EQ(std::count(columns.begin(), columns.end(), columns.front()), long(columns.size()))
+        << testing::PrintToString(columns) << ftdi;
+    EXPECT_NE(ftdi.find("  ovladač"), std::string::npos) << ftdi;
+    EXPECT_NE(r.out.find("COM3  -> " + dev() + "/ttyUSB9  [chybí]\n"), std::string::npos) << r.out;
 }
