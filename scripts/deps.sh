@@ -8,8 +8,8 @@ pkgs=(
   # what the window shows: Nimbus Sans and Nimbus Mono PS, Qt's Czech texts
   fonts-urw-base35 qt6-translations-l10n
   # tests: desktop entries, a display, a session bus, tray hosts, screenshots,
-  # the Czech locale's sources
-  desktop-file-utils libglib2.0-bin xvfb dbus-daemon trayer xdotool imagemagick locales
+  # notifications, the Czech locale's sources
+  desktop-file-utils libglib2.0-bin xvfb dbus-daemon trayer xdotool imagemagick libnotify-bin locales
   # fuzzing
   clang libclang-rt-dev llvm
   # what the caller asks for besides

@@ -13,9 +13,12 @@
 #include "platform/codepage.h"
 #include "tools/autostart.h"
 #include "tools/i18n.h"
+#include "tools/notify.h"
+#include "tools/recode.h"
 
 namespace fs = std::filesystem;
 using tools::format;
+using tools::tr;
 
 namespace {
 
@@ -24,7 +27,8 @@ const char* usage() {
              "  stravon-autostart DIR          start Stravon in DIR at every login\n"
              "  stravon-autostart --remove     start it no more at login\n"
              "  stravon-autostart --start DIR  what the login runs: go to DIR and start\n"
-             "                                 stravon, or say why not and exit 1\n"
+             "                                 stravon; where it cannot, say why here and\n"
+             "                                 in a desktop notification, and exit 1\n"
              "  stravon-autostart --help       show this text\n"
              "\n"
              "DIR is the working directory where the canteen information system drops its\n"
@@ -95,17 +99,39 @@ int remove_entry() {
     return 0;
 }
 
+// At login nobody reads standard error: the desktop shows why the router's
+// icon does not come. A notification that cannot be shown changes nothing.
+void tell_desktop(const char* body_format, const std::string& what, int error) {
+    // D-Bus carries UTF-8, whatever the terminal's encoding.
+    tools::Recoder to_utf8(tools::terminal_codeset().c_str(), "UTF-8");
+    const std::string reason = to_utf8(std::strerror(error));
+    bind_textdomain_codeset(tools::Text_domain, "UTF-8");
+    const std::string body = tools::format(tr(body_format), tools::markup_escape(what).c_str(),
+                                           tools::markup_escape(reason).c_str());
+    tools::notify_desktop(_("Stravon did not start"), tools::Recoder("UTF-8", "UTF-8")(body));
+}
+
 // Never falls back to another directory: a router started elsewhere would
 // wait for requests that never come.
 int start(const std::string& dir) {
-    if (::chdir(dir.c_str()) != 0)
-        return fail(format(_("cannot start Stravon in %s: %s"), dir.c_str(), std::strerror(errno)));
+    if (::chdir(dir.c_str()) != 0) {
+        const int error = errno;
+        fail(format(_("cannot start Stravon in %s: %s"), dir.c_str(), std::strerror(error)));
+        tell_desktop(N_("Its working directory %s cannot be used: %s.\n"
+                        "Create the directory (or connect the drive it lies on) and log in again, "
+                        "or choose the right one: stravon-autostart DIR"),
+                     dir, error);
+        return 1;
+    }
     // The router beside this program first, so a build tree runs its own.
     const std::string sibling = fs::path(self_path()).parent_path() / "stravon";
     char* argv[] = {const_cast<char*>("stravon"), nullptr};
     if (::access(sibling.c_str(), X_OK) == 0) ::execv(sibling.c_str(), argv);
     else ::execvp("stravon", argv);
-    return fail(format(_("cannot run stravon in %s: %s"), dir.c_str(), std::strerror(errno)));
+    const int error = errno;
+    fail(format(_("cannot run stravon in %s: %s"), dir.c_str(), std::strerror(error)));
+    tell_desktop(N_("The program stravon in %s cannot be run: %s.\nIs the package stravon installed?"), dir, error);
+    return 1;
 }
 
 }  // namespace
