@@ -34,6 +34,7 @@ std::string autostart_entry(const std::string& launcher, const std::string& dir)
            "Type=Application\n"
            "Name=Stravon\n"
            "Comment=Canteen communication router, started at login\n"
+           "Comment[cs]=Komunikátor pro jídelny, spouštěný po přihlášení\n"
            "Exec=" + exec_argument(launcher) + " --start " + exec_argument(dir) + "\n"
            "Icon=" + App_id + "\n"
            "Terminal=false\n"

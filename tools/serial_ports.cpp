@@ -10,6 +10,7 @@
 
 #include "platform/com_path.h"
 #include "platform/tty_info.h"
+#include "tools/i18n.h"
 
 namespace tools {
 
@@ -79,11 +80,11 @@ std::map<std::string, std::vector<std::string>> stable_names(const Roots& roots,
 std::string unusable_reason(const Roots& roots, const std::string& name,
                             const std::vector<SerialPort>& ports) {
     auto it = std::find_if(ports.begin(), ports.end(), [&](const SerialPort& p) { return p.name == name; });
-    if (it != ports.end()) return it->console ? "the system console: the router never opens it" : "";
+    if (it != ports.end()) return it->console ? _("the system console: the router never opens it") : "";
     const fs::path cls = fs::path(roots.sysfs) / "class/tty" / name;
-    if (!lexists(cls)) return "not a serial tty";
-    if (!lexists(cls / "device")) return "a virtual terminal, not a serial port";
-    return "no UART behind it";
+    if (!lexists(cls)) return _("not a serial tty");
+    if (!lexists(cls / "device")) return _("a virtual terminal, not a serial port");
+    return _("no UART behind it");
 }
 
 fs::path device_path(const Roots& roots, const std::string& device) {
@@ -167,7 +168,7 @@ ComLink com_link(const Roots& roots, int number, const std::vector<SerialPort>& 
         std::error_code ec;
         if (!fs::is_symlink(fs::symlink_status(c.link, ec))) {
             c.target = c.link;
-            c.absent = "a plain file, not a link";
+            c.absent = _("a plain file, not a link");
             return c;
         }
         c.target = fs::read_symlink(c.link, ec).string();
@@ -177,7 +178,7 @@ ComLink com_link(const Roots& roots, int number, const std::vector<SerialPort>& 
         resolved = canonical_or_empty(c.target);
     }
     if (resolved.empty()) {
-        c.absent = "absent";
+        c.absent = _("absent");
         return c;
     }
     // Only a node directly in /dev can be one of the listed ports; a pty or
@@ -200,18 +201,18 @@ std::optional<int> parse_com_number(const std::string& text) {
 bool map_com(const Roots& roots, int number, const std::string& device, std::string& message,
              std::string& error) {
     if (roots.dosdevices.empty()) {
-        error = "cannot tell where the COM links live: no home directory";
+        error = _("cannot tell where the COM links live: no home directory");
         return false;
     }
     const fs::path real = canonical_or_empty(device_path(roots, device));
     if (real.empty()) {
-        error = device + ": no such device";
+        error = format(_("%s: no such device"), device.c_str());
         return false;
     }
     const std::string name = real.filename().string();
     const auto ports = list_serial_ports(roots);
     const std::string why = real.parent_path() == dev_real(roots) ? unusable_reason(roots, name, ports)
-                                                                 : "not a serial tty";
+                                                                 : _("not a serial tty");
     if (!why.empty()) {
         error = device + ": " + why;
         return false;
@@ -227,29 +228,29 @@ bool map_com(const Roots& roots, int number, const std::string& device, std::str
     } else if (!port.by_path.empty()) {
         target = port.by_path.front();
         if (port.by_id_ambiguous)
-            note = "note: its by-id name does not tell it from other adapters of its kind, so the "
-                   "link follows the USB socket: keep the adapter in this socket";
+            note = _("note: its by-id name does not tell it from other adapters of its kind, so the "
+                     "link follows the USB socket: keep the adapter in this socket");
     } else if (!port.by_id.empty()) {
         target = port.by_id.front();
-        note = "note: its by-id name does not tell it from other adapters of its kind: keep only "
-               "one of them plugged in";
+        note = _("note: its by-id name does not tell it from other adapters of its kind: keep only "
+                 "one of them plugged in");
     } else {
         target = port.node;
         if (port.usb)
-            note = "note: it has no name under /dev/serial (is udev running?), so after a replug "
-                   "the link may lead to another adapter";
+            note = _("note: it has no name under /dev/serial (is udev running?), so after a replug "
+                     "the link may lead to another adapter");
     }
 
     const fs::path dir = roots.dosdevices;
     const fs::path link = dir / ("com" + std::to_string(number));
     std::error_code ec;
     if (lexists(link) && !fs::is_symlink(fs::symlink_status(link, ec))) {
-        error = link.string() + " exists and is not a link; left alone";
+        error = format(_("%s exists and is not a link; left alone"), link.c_str());
         return false;
     }
     fs::create_directories(dir, ec);
     if (ec) {
-        error = "cannot create " + dir.string() + ": " + ec.message();
+        error = format(_("cannot create %s: %s"), dir.c_str(), ec.message().c_str());
         return false;
     }
     // A new link renamed over the old one: the router never sees COMn missing.
@@ -258,7 +259,7 @@ bool map_com(const Roots& roots, int number, const std::string& device, std::str
     fs::create_symlink(target, tmp, ec);
     if (!ec) fs::rename(tmp, link, ec);
     if (ec) {
-        error = "cannot link " + link.string() + ": " + ec.message();
+        error = format(_("cannot link %s: %s"), link.c_str(), ec.message().c_str());
         std::error_code ignored;
         fs::remove(tmp, ignored);
         return false;
@@ -272,25 +273,25 @@ bool unmap_com(const Roots& roots, int number, std::string& message, std::string
     const std::string com = "COM" + std::to_string(number);
     const std::string fallback = roots.dev + "/ttyS" + std::to_string(number - 1);
     if (roots.dosdevices.empty()) {
-        error = "cannot tell where the COM links live: no home directory";
+        error = _("cannot tell where the COM links live: no home directory");
         return false;
     }
     const fs::path link = fs::path(roots.dosdevices) / ("com" + std::to_string(number));
     std::error_code ec;
     if (!lexists(link)) {
-        message = com + " was not linked; nothing changed";
+        message = format(_("%s was not linked; nothing changed"), com.c_str());
         return true;
     }
     if (!fs::is_symlink(fs::symlink_status(link, ec))) {
-        error = link.string() + " is not a link; left alone";
+        error = format(_("%s is not a link; left alone"), link.c_str());
         return false;
     }
     const std::string old = fs::read_symlink(link, ec).string();
     if (!fs::remove(link, ec) || ec) {
-        error = "cannot remove " + link.string() + ": " + ec.message();
+        error = format(_("cannot remove %s: %s"), link.c_str(), ec.message().c_str());
         return false;
     }
-    message = com + " unlinked (was " + old + "); the router now takes " + fallback;
+    message = format(_("%s unlinked (was %s); the router now takes %s"), com.c_str(), old.c_str(), fallback.c_str());
     return true;
 }
 

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/integration/harness.h"
 #include "tests/tools/run_tool.h"
+#include "tools/notify.h"
 
 namespace fs = std::filesystem;
 using testing_tools::run_tool;
@@ -37,8 +40,9 @@ protected:
     fs::path started_in() const { return root_ / "started-in"; }
     fs::path entry() const { return root_ / "cfg/autostart/cz.stravon.Stravon.desktop"; }
 
-    ToolResult autostart(const std::vector<std::string>& args) {
-        return run_tool(tool(), args, {"XDG_CONFIG_HOME=" + (root_ / "cfg").string()}, root_, root_);
+    ToolResult autostart(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+        env.push_back("XDG_CONFIG_HOME=" + (root_ / "cfg").string());
+        return run_tool(tool(), args, env, root_, root_);
     }
 
     fs::path root_;
@@ -96,4 +100,138 @@ TEST_F(Autostart, MissingDirectoryWritesNothingAndStartFailsLoudly) {
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("cannot start Stravon in " + (root_ / "gone").string()), std::string::npos) << s.err;
     EXPECT_FALSE(fs::exists(started_in()));
+
+    const ToolResult cs = autostart({"--start", (root_ / "gone").string()}, testing_tools::czech());
+    EXPECT_EQ(cs.status, 1);
+    EXPECT_EQ(cs.err.rfind("stravon-autostart: Stravon nelze spustit v adresáři " + (root_ / "gone").string() + ": ", 0),
+              0u)
+        << cs.err;
+}
+
+namespace {
+
+std::string program(const char* name) {
+    for (const char* dir : {"/usr/bin", "/bin"})
+        if (access((std::string(dir) + "/" + name).c_str(), X_OK) == 0) return std::string(dir) + "/" + name;
+    return {};
+}
+
+// The fields of one line of stravon-notification-service.
+std::vector<std::string> notify_fields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\t') {
+            fields.emplace_back();
+        } else if (line[i] == '\\' && i + 1 < line.size()) {
+            const char c = line[++i];
+            fields.back() += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+        } else {
+            fields.back() += line[i];
+        }
+    }
+    return fields;
+}
+
+}  // namespace
+
+// At login the journal is all that standard error reaches: the desktop says
+// why the router did not come, through whichever notification program the
+// session has, and a missing or hung notification service holds nothing up.
+TEST_F(Autostart, MissingDirectoryAtLoginIsShownOnTheDesktop) {
+#ifndef STRAVON_NOTIFICATION_SERVICE
+    GTEST_SKIP() << "the notification service stand-in needs Qt (STRAVON_GUI)";
+#else
+    const std::string dbus_daemon = program("dbus-daemon");
+    if (dbus_daemon.empty()) GTEST_SKIP() << "no dbus-daemon (scripts/deps.sh installs it)";
+    // A private session bus.
+    itest::write_file((root_ / "bus.conf").string(),
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig>\n  <type>session</type>\n  <listen>unix:path=" + (root_ / "bus").string() + "</listen>\n"
+        "  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
+        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n    <allow eavesdrop=\"true\"/>\n"
+        "    <allow own=\"*\"/>\n  </policy>\n</busconfig>\n");
+    itest::Child bus({dbus_daemon, "--config-file=" + (root_ / "bus.conf").string(), "--nofork", "--print-address=1"},
+                     {"HOME=" + root_.string()}, root_.string());
+    const std::string address = bus.read_line(15000);
+    ASSERT_EQ(address.rfind("unix:", 0), 0u) << bus.output();
+    const std::vector<std::string> on_bus = {"DBUS_SESSION_BUS_ADDRESS=" + address, "HOME=" + root_.string()};
+    auto start_service = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), testing_tools::tool_path("stravon-notification-service"));
+        itest::Child service(args, on_bus, root_.string());
+        EXPECT_EQ(service.read_line(15000), "ready") << service.output();
+        return service;
+    };
+
+    // A directory that is gone, with a name that each quoting must carry through.
+    const std::string gone = (root_ / "jídelna 'A' \"B\" \\ $HOME <x> & y").string();
+    const std::string escaped_gone = tools::markup_escape(gone);
+    // Each notification program alone on PATH.
+    std::vector<std::pair<std::string, std::string>> senders;
+    std::string missing;
+    for (const char* name : {"notify-send", "gdbus"}) {
+        const std::string path = program(name);
+        if (path.empty()) {
+            missing += std::string(" ") + name;
+            continue;
+        }
+        fs::create_directories(root_ / name);
+        fs::create_symlink(path, root_ / name / name);
+        senders.emplace_back(name, (root_ / name).string());
+    }
+    ASSERT_FALSE(senders.empty()) << "neither notify-send nor gdbus";
+
+    itest::Child service = start_service({});
+    for (const auto& [name, dir] : senders) {
+        // D-Bus carries UTF-8 also from a terminal in another encoding.
+        for (const char* locale : {"cs_CZ.UTF-8", "cs_CZ.ISO-8859-2", "C.UTF-8"}) {
+            const bool in_czech = std::string(locale).rfind("cs", 0) == 0;
+            std::vector<std::string> env = on_bus;
+            env.push_back("PATH=" + dir);
+            if (in_czech)
+                for (const std::string& e : testing_tools::czech(std::string(locale).substr(6))) env.push_back(e);
+            const ToolResult s = autostart({"--start", gone}, env);
+            EXPECT_EQ(s.status, 1) << name << " " << locale;
+            EXPECT_EQ(s.out, "") << name;
+            EXPECT_EQ(std::count(s.err.begin(), s.err.end(), '\n'), 1) << name << ": " << s.err;
+            const std::vector<std::string> f = notify_fields(service.read_line(10000));
+            ASSERT_EQ(f.size(), 7u) << name << " " << locale << ": " << service.output();
+            EXPECT_EQ(f[0], "notify");
+            EXPECT_EQ(f[1], "Stravon") << name;
+            EXPECT_EQ(f[2], "cz.stravon.Stravon") << name;
+            EXPECT_EQ(f[3], in_czech ? "Stravon se nespustil" : "Stravon did not start") << name;
+            // The reason with the directory, and the remedy.
+            EXPECT_NE(f[4].find((in_czech ? "Jeho pracovní adresář " : "Its working directory ") + escaped_gone +
+                                " "),
+                      std::string::npos)
+                << name << " " << locale << ": " << f[4];
+            EXPECT_NE(f[4].find(in_czech ? "Vytvořte ten adresář" : "Create the directory"), std::string::npos)
+                << name << ": " << f[4];
+            EXPECT_NE(f[4].find(in_czech ? "stravon-autostart ADRESÁŘ" : "stravon-autostart DIR"), std::string::npos)
+                << name << ": " << f[4];
+            EXPECT_EQ(f[5], "2") << name << ": critical, it stays until read";
+            EXPECT_EQ(f[6], "cz.stravon.Stravon") << name;
+        }
+    }
+
+    // No service on the bus, and none that answers: the start ends with its
+    // line on standard error all the same, within the notification's time.
+    service = itest::Child();
+    itest::Child hung;
+    for (const bool answers : {true, false}) {
+        if (!answers) hung = start_service({"--no-reply"});
+        for (const auto& [name, dir] : senders) {
+            const auto began = std::chrono::steady_clock::now();
+            const ToolResult s = autostart({"--start", gone}, {on_bus[0], on_bus[1], "PATH=" + dir});
+            const auto took = std::chrono::steady_clock::now() - began;
+            EXPECT_EQ(s.status, 1) << name;
+            EXPECT_NE(s.err.find("cannot start Stravon in " + gone), std::string::npos) << name << ": " << s.err;
+            EXPECT_LT(took, std::chrono::milliseconds(tools::Notify_timeout_ms + 3000)) << name;
+            if (!answers) {
+                EXPECT_NE(hung.read_line(10000), "") << name << ": the hung service got no call";
+            }
+        }
+    }
+    if (!missing.empty()) GTEST_SKIP() << "not installed (scripts/deps.sh installs them):" << missing;
+#endif
 }

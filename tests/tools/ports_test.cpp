@@ -2,13 +2,16 @@
 // udev lay them out; the real /sys and /dev are never read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "tests/integration/harness.h"
 #include "tests/tools/run_tool.h"
+#include "tools/recode.h"
 
 namespace fs = std::filesystem;
 using testing_tools::run_tool;
@@ -259,4 +262,111 @@ TEST_F(FakeMachine, RefusalsSayWhyOnOneLineAndChangeNothing) {
     }
     EXPECT_NE(ports({"map", "1", "ttyS1"}).err.find("no UART"), std::string::npos);
     EXPECT_NE(ports({"map", "1", "ttyS2"}).err.find("console"), std::string::npos);
+}
+
+// The column (in characters, not bytes) where `value` starts on its line.
+size_t column_of(const std::string& text, const std::string& value) {
+    const size_t at = text.find(value);
+    if (at == std::string::npos) return std::string::npos;
+    const size_t line = text.rfind('\n', at) + 1;  // npos + 1 is the first line
+    return size_t(std::count_if(text.begin() + long(line), text.begin() + long(at),
+                                [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+TEST_F(FakeMachine, CzechUnderACzechLocale) {
+    const ToolResult help = ports({"--help"}, testing_tools::czech());
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Použití:\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("stravon-ports log [-f] [ADRESÁŘ]"), std::string::npos) << help.out;
+
+    const ToolResult refused = ports({"map", "9", "ttyUSB0"}, testing_tools::czech());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "stravon-ports: „9“ není port COM: N je 1 až 8\n");
+
+    // The labels are longer in Czech and take more bytes than letters; the
+    // values still start in one column.
+    const ToolResult r = ports({}, testing_tools::czech());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string ftdi = paragraph(r.out, dev() + "/ttyUSB0");
+    std::vector<size_t> columns;
+    for (const std::string& value : {dev() + "/serial/by-id/" + Ftdi_by_id, std::string("ftdi_sio"), std::string("0403:6001"),
+                                     std::string("FT232R USB UART"), std::string("A10KZP4Q"), std::string("16 ms")})
+        columns.push_back(column_of(ftdi, value + "\n"));
+    EXPECT_EQ(std::count(columns.begin(), columns.end(), columns.front()), long(columns.size()))
+        << testing::PrintToString(columns) << ftdi;
+    EXPECT_NE(ftdi.find("  ovladač"), std::string::npos) << ftdi;
+    EXPECT_NE(r.out.find("COM3  -> " + dev() + "/ttyUSB9  [chybí]\n"), std::string::npos) << r.out;
+}
+
+// errorlog.txt as the router writes it (and as a Windows PC did, with CR LF),
+// with letters that some terminals cannot show and bytes that would drive one.
+const std::string Sample_log =
+    "07/03/2002 14:05:09 - Start programu\r\n"
+    "07/03/2002 14:05:10 - COM1 otev\xF8" "en\n"
+    "07/03/2002 14:05:11 - \x9A\xED\x9Ek \x80 \x1B[31m \x81\n";
+
+TEST_F(FakeMachine, LogInTheTerminalsEncoding) {
+    write(root_ / "work/errorlog.txt", Sample_log);
+    const std::string first = "07/03/2002 14:05:09 - Start programu\n";
+    const std::map<std::string, std::vector<std::string>> locales = {
+        {"UTF-8", testing_tools::czech("UTF-8")},
+        {"ISO-8859-2", testing_tools::czech("ISO-8859-2")},
+        {"ASCII", {}},  // the C locale
+    };
+    const std::map<std::string, std::string> expected = {
+        {"UTF-8", first + "07/03/2002 14:05:10 - COM1 otevřen\n07/03/2002 14:05:11 - šížk € ?[31m ?\n"},
+        {"ISO-8859-2", first + "07/03/2002 14:05:10 - COM1 otev\xF8" "en\n07/03/2002 14:05:11 - \xB9\xED\xBEk ? ?[31m ?\n"},
+        {"ASCII", first + "07/03/2002 14:05:10 - COM1 otev?en\n07/03/2002 14:05:11 - ???k ? ?[31m ?\n"},
+    };
+    for (const auto& [name, env] : locales) {
+        std::vector<std::string> e = env;
+        if (name == "ASCII") e = {"LC_ALL=C"};
+        const ToolResult r = ports({"log", (root_ / "work").string()}, e);
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(r.out, expected.at(name)) << name;
+        EXPECT_EQ(r.err, "") << name;
+    }
+    // The file stays as it was, and the current directory is the default.
+    EXPECT_EQ(testing_tools::slurp(root_ / "work/errorlog.txt"), Sample_log);
+    EXPECT_EQ(run_tool(testing_tools::tool_path("stravon-ports"), {"log"}, {}, root_, root_ / "work").out,
+              expected.at("UTF-8"));
+
+    // A CR LF cut between two reads is still one line end.
+    tools::LogText text("UTF-8");
+    std::string shown = text.feed("a\r");
+    shown += text.feed("\nb\r");
+    shown += text.feed("c");
+    EXPECT_EQ(shown, "a\nb?c");
+
+    // No log there: one line that says where it was looked for and what to give.
+    for (const auto& [env, words] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, "no such file"}, {testing_tools::czech(), "soubor neexistuje"}}) {
+        const ToolResult missing = ports({"log", "cfg"}, env);
+        EXPECT_EQ(missing.status, 1);
+        EXPECT_EQ(missing.out, "");
+        EXPECT_EQ(missing.err.rfind("stravon-ports: " + (root_ / "cfg/errorlog.txt").string() + ": " + words, 0), 0u)
+            << missing.err;
+        EXPECT_NE(missing.err.find("stravon-ports log "), std::string::npos) << missing.err;
+        EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+    }
+}
+
+TEST_F(FakeMachine, LogFollowsTheFileAsTheRouterWritesIt) {
+    const fs::path log = root_ / "work/errorlog.txt";
+    write(log, "07/03/2002 14:05:09 - Start programu\n");
+    std::vector<std::string> env = testing_tools::tool_defaults();
+    for (const std::string& e : testing_tools::czech()) env.push_back(e);
+    itest::Child follow({testing_tools::tool_path("stravon-ports"), "log", "-f", (root_ / "work").string()}, env,
+                        root_.string());
+    EXPECT_EQ(follow.read_line(10000), "07/03/2002 14:05:09 - Start programu");
+
+    std::ofstream(log, std::ios::app) << "07/03/2002 14:05:10 - COM1 otev\xF8" "en\n" << std::flush;
+    EXPECT_EQ(follow.read_line(10000), "07/03/2002 14:05:10 - COM1 otevřen");
+
+    // Deleted and written anew, as when a technician clears it: read from its start.
+    fs::remove(log);
+    write(root_ / "work/errorlog.new", "07/03/2002 15:00:00 - Start programu\n");
+    fs::rename(root_ / "work/errorlog.new", log);
+    EXPECT_EQ(follow.read_line(10000), "07/03/2002 15:00:00 - Start programu");
+    EXPECT_TRUE(follow.running());
 }
