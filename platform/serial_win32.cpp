@@ -135,12 +135,9 @@ public:
         // Anything that keeps no line settings is no serial port.
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        if (!GetCommState(h, &dcb)) {
-            const DWORD e = GetLastError();
+        if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &dcb)) {
             CloseHandle(h);
-            return e == ERROR_INVALID_FUNCTION || e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_PARAMETER
-                       ? -ENOTTY
-                       : open_error(e);
+            return -ENOTTY;
         }
         SetupComm(h, Queue_size, Queue_size);
         SetCommMask(h, 0);
