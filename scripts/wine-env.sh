@@ -63,7 +63,8 @@ wine_prefix_create() {
   rm -rf "$dir/drive_c.tmp/users" "$dir/drive_c.tmp/ProgramData"
   cp -a "$t/drive_c/users" "$t/drive_c/ProgramData" "$dir/drive_c.tmp/"
   mv "$dir/drive_c.tmp" "$dir/drive_c"
-  cp -a "$t"/*.reg "$dir/"
+  # With the timestamp, Wine sees the prefix up to date and does not rebuild it.
+  cp -a "$t"/*.reg "$t/.update-timestamp" "$dir/"
   mkdir -p "$dir/dosdevices"
   ln -s ../drive_c "$dir/dosdevices/c:"
   ln -s / "$dir/dosdevices/z:"
