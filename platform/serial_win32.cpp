@@ -35,13 +35,15 @@ constexpr DWORD Stuck_ms = 500;
 
 // Errors of an open handle that mean the device is gone (a USB adapter
 // pulled out): usbser and most adapter drivers answer ACCESS_DENIED or
-// BAD_COMMAND once the device has been removed.
+// BAD_COMMAND once the device has been removed; Wine answers NOT_READY and
+// BROKEN_PIPE for a line whose other end has hung up.
 bool is_vanished(DWORD e) {
     switch (e) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_NOT_READY:
+    case ERROR_BROKEN_PIPE:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:

@@ -27,8 +27,19 @@ case "$pty" in
   /dev/pts/*) ;;
   *) echo "serial_e2e: the simulator gave no pty:" >&2; cat "$scratch/termsim.err" >&2; exit 1 ;;
 esac
-STRAVON_WINE_COM1="$pty" "$root/scripts/wine-run.sh" "$exe"
+# The last test asks for the line to go: the simulator is ended then.
+hangup="$scratch/hangup"
+(
+  for _ in $(seq 1200); do
+    [ -e "$hangup" ] && { kill "$sim" 2>/dev/null; exit 0; }
+    sleep 0.05
+  done
+) &
+watcher=$!
+STRAVON_E2E_HANGUP_FILE="$hangup" STRAVON_WINE_COM1="$pty" "$root/scripts/wine-run.sh" "$exe"
 rc=$?
+kill "$watcher" 2>/dev/null
+wait "$watcher" 2>/dev/null
 if [ $rc -ne 0 ]; then
   echo "--- simulator log" >&2
   tail -n 40 "$scratch/termsim.log" >&2

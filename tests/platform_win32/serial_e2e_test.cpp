@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -111,4 +113,29 @@ TEST(SerialE2E, TheTerminalAnswersThroughTheDriver) {
     // 20 probes and this one.
     EXPECT_EQ(view.lines[0], "S01000000160000STRAVON TERMSIM ");
     std::printf("probes acknowledged: %d of 20, slowest %llu us\n", acked, static_cast<unsigned long long>(slowest));
+}
+
+// Last, as it ends the line: the simulator goes away (an adapter pulled
+// out) and the driver notices it, without hanging or spinning.
+TEST(SerialE2E, ALineThatHangsUpIsLost) {
+    const char* hangup = std::getenv("STRAVON_E2E_HANGUP_FILE");
+    ASSERT_NE(hangup, nullptr) << "run by serial_e2e.sh";
+    Read_work_dir();
+    TSer_Port port(0, 19200);
+    ASSERT_TRUE(port.Opened());
+    TLinkSettings settings;
+    TPorcio term(&port, 1, settings);
+    ASSERT_TRUE(term.Ping());
+    // The script watches for this file (a Unix path, reached through Z:).
+    std::string windows_path = std::string("Z:") + hangup;
+    for (char& c : windows_path)
+        if (c == '/') c = '\\';
+    std::ofstream(windows_path) << "now\n";
+    const uint64_t deadline = now_us() + 20'000'000;
+    while (!port.Device_gone() && now_us() < deadline) port.GetCharWaitUs(10000);
+    ASSERT_TRUE(port.Device_gone());
+    EXPECT_FALSE(term.Ping());
+    // Nothing to reopen while the line is gone; it is not opened elsewhere.
+    EXPECT_FALSE(port.Revive());
+    EXPECT_TRUE(port.Device_gone());
 }
