@@ -58,8 +58,9 @@ wine_prefix_create() {
   local dir="$1" pty="${2:-}" t
   t="$(wine_template)" || return 1
   mkdir -p "$dir"
-  # Wine's own files are only read: linked, not copied (700 MB).
-  cp -al "$t/drive_c" "$dir/drive_c.tmp"
+  # Wine's own files are only read: linked, not copied (700 MB), where the
+  # template is on the same file system.
+  cp -al "$t/drive_c" "$dir/drive_c.tmp" 2>/dev/null || { rm -rf "$dir/drive_c.tmp"; cp -a "$t/drive_c" "$dir/drive_c.tmp"; }
   rm -rf "$dir/drive_c.tmp/users" "$dir/drive_c.tmp/ProgramData"
   cp -a "$t/drive_c/users" "$t/drive_c/ProgramData" "$dir/drive_c.tmp/"
   mv "$dir/drive_c.tmp" "$dir/drive_c"
@@ -109,7 +110,10 @@ wine_prefix_check() {
 # one COM1 must lead to).
 wine_prefix_start() {
   local pty="${1:-}"
-  wineserver -p || return 1
+  # A minute after its last process: long enough for the step from the
+  # check below to the program, and no server left for good when a run is
+  # killed.
+  wineserver -p60 || return 1
   # The first process starts the services, mountmgr among them, which makes
   # the COM links; while the server stays, they are not made again.
   wine cmd.exe /c exit 0 >/dev/null 2>&1 </dev/null
