@@ -1,7 +1,6 @@
 #include "platform/clock.h"
 
 #include <chrono>
-#include <thread>
 
 namespace platform {
 
@@ -16,10 +15,6 @@ uint64_t SteadyClock::now_us() {
 }
 
 uint32_t SteadyClock::tick_ms() { return static_cast<uint32_t>(now_us() / 1000); }
-
-void SteadyClock::sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-void SteadyClock::sleep_us(uint64_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
 Clock& clock() { return *current; }
 

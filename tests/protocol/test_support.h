@@ -1,11 +1,11 @@
 // Shared fixture pieces: a scratch working directory with its own error log.
 #pragma once
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,8 +21,11 @@ class ScratchDir {
 public:
     ScratchDir() {
         old_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/stravon-protocol-XXXXXX";
-        dir_ = mkdtemp(pattern);
+        // A name nobody has: create_directory is false for one that exists.
+        std::random_device random;
+        do {
+            dir_ = std::filesystem::temp_directory_path() / ("stravon-protocol-" + std::to_string(random()));
+        } while (!std::filesystem::create_directory(dir_));
         std::filesystem::current_path(dir_);
         Read_work_dir();
     }

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine in a private prefix, removed afterwards;
+# ctest's emulator for the windows preset. STRAVON_WINE_COM1 names the pty
+# that COM1 leads to; without it no COM port leads anywhere.
+set -uo pipefail
+source "$(dirname "$0")/wine-env.sh"
+
+if [ $# -eq 0 ]; then
+  echo "usage: wine-run.sh PROGRAM.exe [ARGS...]" >&2
+  exit 2
+fi
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/stravon-wine.XXXXXX")"
+cleanup() {
+  wine_prefix_stop
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+wine_prefix_create "$scratch/prefix" "${STRAVON_WINE_COM1:-}" || exit 1
+wine_prefix_start "${STRAVON_WINE_COM1:-}" || exit 1
+# Run in the scratch directory, so files a program leaves go with it.
+cd "$scratch"
+wine "$@"
