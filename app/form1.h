@@ -63,7 +63,7 @@ public:
     bool FormClose();
 
     // A request file handed over by the watcher.
-    void Process_request(const std::string& path) { FRouter->Process_request(path); }
+    bool Process_request(const std::string& path) { return FRouter->Process_request(path); }
     // Ends the program like a confirmed close, without the question
     // (termination signals). A command run in progress ends first.
     void Close_without_question();

@@ -33,4 +33,10 @@ private:
 // The process's current directory; empty when it cannot be read.
 std::string current_directory();
 
+// The calling thread's name, as tools that list threads show it.
+void name_this_thread(const char* name);
+// The calling thread one step below normal priority, as far as the system
+// lets a thread have it.
+void lower_this_thread();
+
 }  // namespace platform

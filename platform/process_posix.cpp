@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -46,6 +48,13 @@ std::string current_directory()
         if (errno != ERANGE || buffer.size() > (size_t(1) << 20)) return {};
         buffer.resize(buffer.size() * 2);
     }
+}
+
+void name_this_thread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
+
+void lower_this_thread() {
+    // On Linux the nice value belongs to the thread.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), ::getpriority(PRIO_PROCESS, 0) + 1);
 }
 
 }  // namespace platform

@@ -1,16 +1,15 @@
 #include "router/hlidac.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <chrono>
 
-#include <cerrno>
-#include <csignal>
+#include "platform/process.h"
 
-THlidac::THlidac(std::string path, Handover handover, Handler handler, int period_ms)
-    : FPath(std::move(path)), FHandover(std::move(handover)), FHandler(std::move(handler)), FPeriod(period_ms) {}
+THlidac::THlidac(std::string path, Handover handover, Handler handler, int period_ms, bool use_events)
+    : FPath(std::move(path)),
+      FHandover(std::move(handover)),
+      FHandler(std::move(handler)),
+      FPeriod(period_ms),
+      FWatch(FPath, use_events, period_ms) {}
 
 THlidac::~THlidac() {
     Terminate();
@@ -22,54 +21,37 @@ void THlidac::Resume() {
 }
 
 void THlidac::Terminate() {
-    {
-        std::lock_guard<std::mutex> lock(FMutex);
-        FTerminated = true;
-    }
-    FWake.notify_all();
-}
-
-bool THlidac::Request_exists(const std::string& path) {
-    struct stat st {};
-    // Only a regular file: opening a FIFO of that name would block the window.
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool THlidac::Request_complete(const std::string& path, TSeen& seen) {
-    const TSeen before = seen;
-    struct stat st {};
-    if (!Request_exists(path) || ::stat(path.c_str(), &st) != 0) {
-        seen = TSeen{};
-        return false;
-    }
-    seen = TSeen{true, static_cast<long long>(st.st_size),
-                 static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    // A writer that opens the file while the lease is held makes the kernel
-    // signal the holder, SIGIO by default, which would end the program.
-    static const bool ignored = [] { return std::signal(SIGIO, SIG_IGN) != SIG_ERR; }();
-    (void)ignored;
-    int lease = ::fcntl(fd, F_SETLEASE, F_RDLCK);
-    const int err = errno;
-    if (lease == 0) ::fcntl(fd, F_SETLEASE, F_UNLCK);
-    ::close(fd);
-    if (lease == 0) return true;
-    if (err == EAGAIN) return false;  // open for writing now
-    return before.present && before.size == seen.size && before.mtime_ns == seen.mtime_ns;
+    FTerminated = true;
+    FWatch.wake();
 }
 
 void THlidac::Execute() {
-    pthread_setname_np(pthread_self(), "hlidac");
+    platform::name_this_thread("hlidac");
     // One step below normal, as far as the system lets a thread have it.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), ::getpriority(PRIO_PROCESS, 0) + 1);
+    platform::lower_this_thread();
+    // A file that could not be taken away is not offered again until it changes.
+    platform::RequestIdentity left;
     while (!FTerminated) {
-        if (Request_complete(FPath, FSeen)) {
+        ++FLooks;
+        const platform::RequestLook look = FWatch.look();
+        const bool offer = (look.state == platform::RequestState::Ready ||
+                            look.state == platform::RequestState::NotAFile) &&
+                           !(look.identity == left);
+        if (offer) {
+            bool dealt = false;
             // Blocks until the window's thread has processed the request.
-            FHandover([this] { FHandler(FPath); });
+            FHandover([&] { dealt = FHandler(FPath); });
+            if (dealt && FWatch.look().identity == look.identity) left = look.identity;
+            // The next request no sooner than a second after this one:
+            // events of the directory meanwhile wait.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(FPeriod);
+            for (auto now = std::chrono::steady_clock::now(); !FTerminated && now < until;
+                 now = std::chrono::steady_clock::now())
+                FWatch.wait(int(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
+            continue;
         }
-        std::unique_lock<std::mutex> lock(FMutex);
-        FWake.wait_for(lock, std::chrono::milliseconds(FPeriod), [this] { return FTerminated.load(); });
+        // A file that is settling is looked at more often.
+        FWatch.wait(look.state == platform::RequestState::Writing ? FPeriod / 5 : FPeriod);
     }
     FFinished = true;
 }

@@ -1,25 +1,33 @@
-// THlidac: the request-file watcher. Once a second it looks for the request
-// file and hands its processing to the window's thread, waiting until done.
+// THlidac: the request-file watcher. It looks for the request file once a
+// second, and at once when the directory says a writer is done with it, and
+// hands its processing to the window's thread, waiting until it is done.
 #pragma once
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
+
+#include "platform/request_watch.h"
 
 class THlidac {
 public:
     // Runs fn on the window's thread and returns once it has run there; the
     // window provides it (a blocking queued call, a SendMessage).
     using Handover = std::function<void(const std::function<void()>& fn)>;
-    // What the window's thread does with a request file.
-    using Handler = std::function<void(const std::string& path)>;
+    // What the window's thread does with a request file: true when it is
+    // dealt with, false when it must wait (a run in progress) and be offered
+    // again at the next look.
+    using Handler = std::function<bool(const std::string& path)>;
 
-    static constexpr int Period_ms = 1000;
+    // Looks at least this often; a file stands still this long after its
+    // writer's last close before it is taken.
+    static constexpr int Period_ms = platform::RequestWatch::Settle_ms;
 
     // Created suspended. The path is fixed here; an empty path finds nothing.
-    THlidac(std::string path, Handover handover, Handler handler, int period_ms = Period_ms);
+    // use_events = false watches as on a network file system.
+    THlidac(std::string path, Handover handover, Handler handler, int period_ms = Period_ms,
+            bool use_events = true);
     ~THlidac();
     THlidac(const THlidac&) = delete;
     THlidac& operator=(const THlidac&) = delete;
@@ -31,32 +39,19 @@ public:
     bool Finished() const { return FFinished; }
     const std::string& Path() const { return FPath; }
     int Period() const { return FPeriod; }
-
-    // A regular file of that name exists (a directory does not count).
-    static bool Request_exists(const std::string& path);
-    // What the watcher knows of a request file between two polls.
-    struct TSeen {
-        bool present = false;
-        long long size = -1;
-        long long mtime_ns = -1;
-    };
-    // The file is whole: no process holds it open for writing (a read lease
-    // is granted only then). Where no lease can be had (not the file's owner,
-    // a network file system) it must have kept its size and time since the
-    // poll before, kept in seen.
-    static bool Request_complete(const std::string& path, TSeen& seen);
+    // How many times it has looked for the file.
+    int Looks() const { return FLooks; }
 
 private:
     void Execute();
 
     std::string FPath;
-    TSeen FSeen;
     Handover FHandover;
     Handler FHandler;
     int FPeriod;
+    platform::RequestWatch FWatch;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
-    std::mutex FMutex;
-    std::condition_variable FWake;
+    std::atomic<int> FLooks{0};
     std::thread FThread;
 };

@@ -5,8 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "diag/diag.h"
@@ -24,6 +22,8 @@
 namespace {
 
 const char* const ValueName = "Data_CFG";
+// A request is read whole up to this; anything larger is no request.
+constexpr size_t Max_request_bytes = size_t(16) << 20;
 
 // Local time as it goes into a file name: 20261208-141509.
 std::string file_time_stamp() {
@@ -47,16 +47,6 @@ bool write_record(platform::RegistryStore& store, const TDataCFG& record) {
     const TConfigBytes bytes = encode_config(record);
     return store.write(platform::Setup_key, ValueName,
                        platform::RegValue{platform::Reg_binary, std::vector<uint8_t>(bytes.begin(), bytes.end())});
-}
-
-bool read_whole_file(const std::string& path, std::string& text) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    if (f.bad()) return false;
-    text = ss.str();
-    return true;
 }
 
 std::string system_error() { return std::strerror(errno); }
@@ -222,7 +212,8 @@ void TRouter::Line_up() {
     if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) View.NoPortWarning();
 }
 
-void TRouter::Start_watcher(const std::string& request_name, THlidac::Handover handover, int period_ms) {
+void TRouter::Start_watcher(const std::string& request_name, THlidac::Handover handover, int period_ms,
+                            bool use_events) {
     std::string path;
     const TNameClash clash = request_name_clash(request_name, Output_name());
     if (clash != TNameClash::None) {
@@ -241,12 +232,13 @@ void TRouter::Start_watcher(const std::string& request_name, THlidac::Handover h
         [this](const std::string& p) {
             // Nothing may escape into the watcher, which waits for this.
             try {
-                Process_request(p);
+                return Process_request(p);
             } catch (const std::exception& e) {
                 Log_error(e.what());
+                return true;
             }
         },
-        period_ms);
+        period_ms, use_events);
     FHlidac->Resume();
 }
 
@@ -403,7 +395,9 @@ void TRouter::Run_command_file(const std::string& path) {
     View.ClearRunLabels(true);
     std::string text;
     // The busy picture stays until the next action, as after any failed one.
-    if (!read_whole_file(path, text)) throw TRouterError("Cannot open file \"" + path + "\". " + system_error());
+    if (const int r = platform::read_regular_file(path, Max_request_bytes, text); r < 0)
+        throw TRouterError("Cannot open file \"" + path + "\". " +
+                           (r == -EINVAL ? std::string("Not a regular file") : platform::error_text(r)));
     FCmd_list = SplitRequestLines(text);
     Run_commands();
     if (auto err = Save_output(Output_name())) throw TRouterError(*err);
@@ -432,19 +426,34 @@ bool TRouter::Save_config(const TDataCFG& record) {
     return store.open_key(platform::Setup_key, true) && write_record(store, record);
 }
 
-void TRouter::Process_request(const std::string& path) {
+bool TRouter::Process_request(const std::string& path) {
     // A run in progress, or a close, keeps the request waiting: the file
-    // stays in place and the watcher offers it again at its next poll.
-    if (FState != TRunState::Idle) return;
+    // stays in place and the watcher offers it again at its next look.
+    if (FState != TRunState::Idle) return false;
     std::string text;
-    if (!read_whole_file(path, text)) {
-        if (FUnreadableRequest != path) {
-            Log_error("Soubor pozadavku nelze cist: " + path + " (" + system_error() + ")");
-            FUnreadableRequest = path;
-        }
-        return;
+    const int r = platform::read_regular_file(path, Max_request_bytes, text);
+    if (r == -ENOENT) return true;
+    if (r < 0) {
+        // Not a request: said, taken away and answered, so that it is not
+        // offered again and the writer learns of it.
+        Log_error("Soubor pozadavku " + path + " nelze pouzit: " +
+                  (r == -EINVAL ? std::string("neni obycejny soubor")
+                   : r == -EFBIG ? "je vetsi nez " + std::to_string(Max_request_bytes >> 20) + " MiB"
+                                 : platform::error_text(r)));
+        if (const int rm = platform::remove_file(path); rm < 0 && rm != -ENOENT)
+            Log_error("Soubor pozadavku " + path + " nelze odstranit: " + platform::error_text(rm));
+        Report_status(-1, -1);
+        return true;
     }
-    FUnreadableRequest.clear();
+    // Deleted before anything is sent: the writer may drop the next one. A
+    // request that cannot be deleted would be found and run again and again:
+    // it is not run at all.
+    if (const int rm = platform::remove_file(path); rm < 0 && rm != -ENOENT) {
+        Log_error("Soubor pozadavku " + path + " nelze smazat (" + platform::error_text(rm) +
+                  "), pozadavek se neprovede");
+        Report_status(-1, -1);
+        return true;
+    }
 
     RunScope run(*this);
     View.ShowBusy(true);
@@ -452,18 +461,16 @@ void TRouter::Process_request(const std::string& path) {
     Clear_answer();
     View.ClearRunLabels(false);
     FCmd_list = SplitRequestLines(text);
-    // Deleted before anything is sent: the writer may drop the next one.
-    std::remove(path.c_str());
 
     if (FCmd_list.empty()) {
         View.ShowBusy(false);
         Report_status(-1, -1);
-        return;
+        return true;
     }
     if (IsSelectionLine(FCmd_list.front())) {
         View.SelectTerminal(SelectionIndex(FCmd_list.front()));
         View.ShowBusy(false);
-        return;
+        return true;
     }
     // This request's status counts this request only, also when nothing
     // could be sent.
@@ -477,6 +484,7 @@ void TRouter::Process_request(const std::string& path) {
         Report_selected_status();
     }
     View.ShowBusy(false);
+    return true;
 }
 
 void TRouter::Revive_ports() {

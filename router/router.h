@@ -67,7 +67,7 @@ public:
     void Line_up();
     // The watcher of the request file named so in Work_dir, resumed at once.
     void Start_watcher(const std::string& request_name, THlidac::Handover handover,
-                       int period_ms = THlidac::Period_ms);
+                       int period_ms = THlidac::Period_ms, bool use_events = true);
 
     // ---- the operator's actions and the requests (the window's thread)
 
@@ -81,8 +81,9 @@ public:
     void Test_master();
     // "Uložit CFG": writes the record; false when the registry refused it.
     bool Save_config(const TDataCFG& record);
-    // A request file handed over by the watcher.
-    void Process_request(const std::string& path);
+    // A request file handed over by the watcher; false when it must wait
+    // for a run in progress (it stays in place), true when it is dealt with.
+    bool Process_request(const std::string& path);
     // Reopens devices that failed and are there again; an idle port is asked
     // whether its device is still there. Never inside a run.
     void Revive_ports();
@@ -142,6 +143,4 @@ private:
     std::unique_ptr<THlidac> FHlidac;
     // Said in the log right after "Start programu", when there is a log.
     std::vector<std::string> FStartNotes;
-    // A request file that could not be read is logged once, not every poll.
-    std::string FUnreadableRequest;
 };

@@ -221,6 +221,9 @@ TEST_F(Autostart, MissingDirectoryAtLoginIsShownOnTheDesktop) {
     for (const bool answers : {true, false}) {
         if (!answers) hung = start_service({"--no-reply"});
         for (const auto& [name, dir] : senders) {
+            // The bound is the tool's own, whatever it calls: one sender
+            // waits it out.
+            if (!answers && name != senders.front().first) continue;
             const auto began = std::chrono::steady_clock::now();
             const ToolResult s = autostart({"--start", gone}, {on_bus[0], on_bus[1], "PATH=" + dir});
             const auto took = std::chrono::steady_clock::now() - began;
