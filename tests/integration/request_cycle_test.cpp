@@ -3,6 +3,7 @@
 // working directory as the canteen information system drops them.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -147,6 +148,20 @@ TEST(RequestCycle, FourWeekLinesAreSplitAndReadBackAsJoinedLines) {
     EXPECT_NE(printed.find("status: 3,2"), std::string::npos) << printed;
     // The record count is logged in Windows-1250.
     EXPECT_NE(r.box.log().find("Na\xE8teno: 2 rec."), std::string::npos) << r.box.log();
+}
+
+TEST(RequestCycle, AFifoAsTheRequestNeverHoldsTheRouter) {
+    Router r;
+    // Nobody ever writes to it: opened as a request, it would hold the router for good.
+    ASSERT_EQ(::mkfifo((r.box.work + "/pozad.txt").c_str(), 0666), 0);
+    ASSERT_TRUE(wait_for_text(r.box.work + "/porcom.sta", "-1,-1\n", 10000)) << r.box.log();
+    EXPECT_NE(r.box.log().find("nelze pouzit: neni obycejny soubor"), std::string::npos) << r.box.log();
+    EXPECT_FALSE(exists(r.box.work + "/pozad.txt")) << "taken away";
+    EXPECT_NE(r.request({"S"}).find("status: 1,1"), std::string::npos) << "the next good request is answered";
+    const auto t0 = std::chrono::steady_clock::now();
+    r.router.signal(SIGTERM);
+    EXPECT_EQ(r.router.wait(3000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
 }
 
 TEST(RequestCycle, SecondRequestIsTakenAboutASecondAfterTheFirstEnded) {
