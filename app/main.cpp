@@ -1,10 +1,12 @@
 // Program entry: one copy per user, the window, the event loop.
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/realtimekit.h"
 #include "app/signal_watch.h"
 #include "diag/diag.h"
 #include "platform/dispatch.h"
 #include "platform/instance_lock.h"
+#include "platform/process.h"
 #include "serial/com_port.h"
 #include "tray/status_icon.h"
 
@@ -95,6 +97,8 @@ int main(int argc, char** argv)
         install_qt_czech_translation();
         TQtDialogs dialogs;
         platform::set_message_dispatcher(&Process_window_events);
+        // An ordinary user may raise the exchanges only through RealtimeKit.
+        platform::set_priority_broker(&realtimekit_raise);
         try {
             TSignalWatch signals_;
             // A box waiting for a person must not hold the end up.

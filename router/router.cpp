@@ -254,6 +254,7 @@ bool TRouter::Begin_run(bool shown) {
 }
 
 void TRouter::End_run(bool shown) {
+    platform::priority_run_ended();
     if (shown) View.ShowRunning(false);
     switch (FState) {
     case TRunState::RunningThenAsk:
@@ -318,6 +319,10 @@ bool TRouter::Exchange_command(const std::string& line) {
         bool ok;
         {
             platform::ScopedHighPriority high(View.PrioritySet());
+            if (!high.why().empty() && !FPriorityRefusalSaid) {
+                Log_error("Prioritu komunikace s terminalem nelze zvysit: " + high.why());
+                FPriorityRefusalSaid = true;
+            }
             ok = t->RunCommand(Cmd_buffer.data(), view);
         }
         if (ok) return true;

@@ -143,4 +143,6 @@ private:
     std::unique_ptr<THlidac> FHlidac;
     // Said in the log right after "Start programu", when there is a log.
     std::vector<std::string> FStartNotes;
+    // That the exchanges cannot run at a raised priority is said once.
+    bool FPriorityRefusalSaid = false;
 };

@@ -1,5 +1,8 @@
 // Requests and the operator's commands through the router core, against
 // simulated terminals on virtual time.
+#include <sys/wait.h>
+
+#include "platform/process.h"
 #include "protocol/porcio.h"
 #include "router_fixture.h"
 #include "serial/ser_port.h"
@@ -413,4 +416,31 @@ TEST_F(RouterTest, TerminationEndsARunAtOnceAndClosesWithoutTheQuestion) {
     EXPECT_EQ(second.Close_requested(false), TCloseStep::Stay);
     EXPECT_EQ(second.Close_answered(false), TCloseStep::Close);
     EXPECT_TRUE(second.Released());
+}
+
+TEST_F(RouterTest, AnExchangeThatCannotBeRaisedSaysWhyOnce) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run the router as an ordinary user";
+    Start();
+    view.priority = true;
+    std::filesystem::permissions(Work("").parent_path().parent_path(), std::filesystem::perms::all);
+    std::filesystem::permissions(Work(""), std::filesystem::perms::all);
+    std::filesystem::permissions(Work("errorlog.txt"), std::filesystem::perms::all);
+    const pid_t child = fork();
+    if (child == 0) {
+        // An ordinary user without RealtimeKit or a nice limit of its own.
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+        platform::set_priority_broker(nullptr);
+        Request("A1\r\nA2\r\n");
+        Request("A3\r\n");
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::vector<std::string> said;
+    for (const std::string& line : Log())
+        if (line.rfind("Prioritu komunikace s terminalem nelze zvysit: ", 0) == 0) said.push_back(line);
+    ASSERT_EQ(said.size(), 1u) << "once, not for every exchange";
+    EXPECT_EQ(said[0], "Prioritu komunikace s terminalem nelze zvysit: setpriority: Permission denied (RLIMIT_NICE 0)");
+    EXPECT_EQ(Read("porcom.sta"), "1,0\n") << "the commands went out all the same";
 }
