@@ -40,23 +40,6 @@ uint32_t decode_utf8(const unsigned char* s, size_t left, size_t& n) {
     return cp;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
 
 // What each byte of a single-byte code page stands for. Windows gives the
 // unassigned bytes of 1250 (0x81, 0x83, ...) their C1 control; the program

@@ -58,7 +58,5 @@ private:
     std::string path_;
 };
 
-// UTF-16LE bytes (no BOM) as UTF-8; invalid units become U+FFFD.
-std::string utf16le_to_utf8(const std::string& bytes);
 
 }  // namespace platform

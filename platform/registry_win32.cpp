@@ -6,6 +6,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include "platform/codepage.h"
 #include "platform/registry.h"
 
 namespace platform {
@@ -66,42 +67,6 @@ private:
 
 }  // namespace
 
-std::string utf16le_to_utf8(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size() / 2);
-    auto unit = [&](size_t k) { return uint32_t(uint8_t(bytes[k])) | uint32_t(uint8_t(bytes[k + 1])) << 8; };
-    auto put = [&](uint32_t cp) {
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    };
-    size_t i = 0;
-    while (i + 1 < bytes.size()) {
-        const uint32_t u = unit(i);
-        i += 2;
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < bytes.size() && unit(i) >= 0xDC00 && unit(i) <= 0xDFFF) {
-            put(0x10000 + ((u - 0xD800) << 10) + (unit(i) - 0xDC00));
-            i += 2;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            put(0xFFFD);
-        } else {
-            put(u);
-        }
-    }
-    return out;
-}
 
 std::string default_registry_path() { return std::string("HKEY_CURRENT_USER\\") + Setup_key; }
 

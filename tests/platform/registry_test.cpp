@@ -1,3 +1,4 @@
+#include "platform/codepage.h"
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
