@@ -21,6 +21,7 @@ extern "C" __attribute__((used)) const char* __lsan_default_suppressions()
 
 namespace {
 
+using desktop::Router;
 using desktop::WindowState;
 
 // The window's title; the rest of it may carry the program's name.
@@ -39,28 +40,6 @@ QGuiApplication& app()
 
 struct WithApp {
     WithApp() { app(); }
-};
-
-// The router with one simulated terminal on COM1, so a port opens and the
-// start-up rule applies (without one, a warning box would wait for a person).
-struct Router {
-    itest::Sandbox box;
-    itest::Child sim;
-    itest::Child router;
-
-    explicit Router(const desktop::Desktop& desk, const std::vector<std::string>& sim_args = {})
-    {
-        box.write_record(itest::Record());
-        sim = box.start_termsim(1, sim_args);
-        router = itest::Child({itest::bin_dir() + "/stravon"}, desk.env(box.env()), box.work);
-    }
-    ~Router()
-    {
-        router.signal(SIGTERM);
-        EXPECT_EQ(router.wait(20000), 0) << router.output();
-    }
-    // The line-up has run: the window's start-up is over.
-    bool started() const { return itest::wait_for_log(box, "TERM ", 30000); }
 };
 
 class TrayDesktop : public ::testing::Test, private WithApp {
