@@ -305,8 +305,6 @@ void TForm1::build_layout()
     note.setColor(QPalette::Window, QColor(255, 255, 225));
     note.setColor(QPalette::WindowText, QColor(128, 0, 0));
     FCloseNote->setPalette(note);
-    const QRect tabs = u.PageControl1->tabBar()->geometry().translated(u.PageControl1->pos());
-    FCloseNote->setGeometry(tabs.right() + 8, tabs.top() + 2, width() - tabs.right() - 12, tabs.height() - 5);
     FCloseNote->hide();
 
     FOpenDialog1.title = QStringLiteral("Soubory příkazů do terminálu.");
@@ -538,9 +536,14 @@ void TForm1::Show_close_note(bool on)
 {
     if (!FCloseNote || on == !FCloseNote->isHidden())
         return;
-    FCloseNote->setVisible(on);
-    if (on)
+    if (on) {
+        // Where the tabs end once they are laid out.
+        const QTabWidget* pages = FUi->PageControl1;
+        const QRect tabs = pages->tabBar()->geometry().translated(pages->pos());
+        FCloseNote->setGeometry(tabs.right() + 8, tabs.top() + 2, width() - tabs.right() - 12, tabs.height() - 5);
         FCloseNote->raise();
+    }
+    FCloseNote->setVisible(on);
     Update_tray_hint();
     // A window nobody looks at: the notification area says it.
     if (on && !isVisible() && FStatusIcon1->trayIcon() && QSystemTrayIcon::supportsMessages())

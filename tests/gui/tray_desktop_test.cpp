@@ -78,7 +78,8 @@ TEST_F(TrayDesktop, ItemRegistersWhenThePanelComesLateAndAgainAfterItRestarts)
     ASSERT_TRUE(item) << r.router.output();
     EXPECT_TRUE(window_becomes(WindowState::Hidden)) << "the start-up rule hides once there is a tray";
     EXPECT_EQ(items.status(*item), QStringLiteral("Active"));
-    EXPECT_EQ(items.tooltip_title(*item), QStringLiteral("Komunikátor PORCIO"));
+    // The working directory in the tip's second line.
+    EXPECT_EQ(items.tooltip_title(*item), QStringLiteral("Komunikátor PORCIO\n") + QString::fromStdString(r.box.work));
     EXPECT_EQ(items.icon_pixmap(*item), picture(PictureIdle)) << "idle: picture 0";
     // The exported menu has no default mark: the default item must come first.
     EXPECT_EQ(items.menu_labels(*item),
