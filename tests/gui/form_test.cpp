@@ -8,6 +8,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -664,4 +667,37 @@ TEST(DialogsTest, FileFilterAndGuardedHandlers)
     EXPECT_EQ(d.boxes[0].text, QStringLiteral("'x' is not a valid integer value"));
     EXPECT_EQ(d.boxes[0].icon, TBoxIcon::Error);
     EXPECT_TRUE(after) << "the program runs on after the box";
+}
+
+TEST(DialogsTest, CommandFileDialogShowsWholeFileTypes)
+{
+    gui_test::app();
+    install_qt_czech_translation();
+    Sandbox box;
+    for (const char* name : {"prikazy.cfg", "davka.bat"})
+        std::ofstream(name) << "A\r\n";
+    const TOpenFileRequest request{QStringLiteral("Soubory příkazů do terminálu."),
+                                   QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat"),
+                                   QStringLiteral("*.cfg"), QStringLiteral(".")};
+    const std::unique_ptr<QFileDialog> dlg = make_open_dialog(nullptr, request);
+    dlg->setViewMode(QFileDialog::Detail);
+    dlg->show();
+    auto* view = dlg->findChild<QTreeView*>(QStringLiteral("treeView"));
+    ASSERT_NE(view, nullptr);
+    const auto typed_rows = [&] {
+        int n = 0;
+        for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+            n += !view->model()->index(row, 2, view->rootIndex()).data().toString().isEmpty();
+        return n;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(typed_rows() >= 1, 5000);
+    QApplication::processEvents();
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row) {
+        const QString type = view->model()->index(row, 2, view->rootIndex()).data().toString();
+        // The text and the cell's margins fit: no "pro...ent".
+        EXPECT_GE(view->header()->sectionSize(2), view->fontMetrics().horizontalAdvance(type) + 6) << type.toStdString();
+        EXPECT_TRUE(view->visualRect(view->model()->index(row, 2, view->rootIndex())).right() <
+                    view->viewport()->width())
+            << "the type column is in sight";
+    }
 }
