@@ -35,7 +35,7 @@ const QString CloseQuestion = QStringLiteral("Opravdu si přeješ ukončit progr
 const QString RestartQuestion = QStringLiteral(
     "Nastavená konfigurace bude použita až po restartu programu!\nProvést restart programu ihned?");
 const QString NoPortWarning = QStringLiteral("Neni otevřen žádný port\nje nutno provést konfiguraci portu!");
-const QString HowToLinkPort = QStringLiteral("COM port se k převodníku připojí příkazem „stravon-ports map N ZAŘÍZENÍ“.");
+const QString HowToLinkPort = QStringLiteral("COM port se k převodníku připojí příkazem\nstravon-ports map N ZAŘÍZENÍ");
 const QString CloseNote = QStringLiteral("Program se ukončí po dokončení běžícího příkazu.");
 const QString CloseNoteShort = QStringLiteral("Ukončí se po dokončení příkazu");
 const QString TrayHint = QStringLiteral("Komunikátor PORCIO");

@@ -90,7 +90,7 @@ TEST_F(FormTest, FirstRunWithoutStoredValue)
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text,
               NoPortWarning + QStringLiteral("\n\nV konfiguraci není žádný terminál označen jako připojený.\n"
-                                             "COM port se k převodníku připojí příkazem „stravon-ports map N ZAŘÍZENÍ“."));
+                                             "COM port se k převodníku připojí příkazem\nstravon-ports map N ZAŘÍZENÍ"));
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
     EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Warning);
     EXPECT_TRUE(form.isVisible());

@@ -137,7 +137,7 @@ TEST_F(LineUpTest, NoPortOpenedShowsTheConfigurationTab)
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
     EXPECT_EQ(dialogs.boxes[0].text.section(QLatin1Char('\n'), 3),
               QStringLiteral("Porty připojených terminálů se neotevřely (COM7), důvod je v errorlog.txt.\n"
-                             "COM port se k převodníku připojí příkazem „stravon-ports map N ZAŘÍZENÍ“."));
+                             "COM port se k převodníku připojí příkazem\nstravon-ports map N ZAŘÍZENÍ"));
     EXPECT_TRUE(form.isVisible());
     EXPECT_EQ(form.ui().PageControl1->currentWidget(), form.ui().TabSheet2);
     for (int n = 1; n <= 4; ++n)
