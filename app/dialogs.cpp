@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QLibraryInfo>
 #include <QTranslator>
 #include <QMessageBox>
 #include <QStringList>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -55,19 +58,32 @@ bool TQtDialogs::ask_yes_no(QWidget* owner, const QString& text, const QString& 
     return box.exec() == QMessageBox::Yes;
 }
 
+std::unique_ptr<QFileDialog> make_open_dialog(QWidget* owner, const TOpenFileRequest& request)
+{
+    auto dlg = std::make_unique<QFileDialog>(owner, request.title, request.initial_dir, qt_file_filter(request.filter));
+    dlg->setFileMode(QFileDialog::ExistingFile);
+    dlg->setAcceptMode(QFileDialog::AcceptOpen);
+    QString suffix = request.default_ext;
+    suffix.remove(QLatin1Char('*')).remove(QLatin1Char('.'));
+    dlg->setDefaultSuffix(suffix);
+    // Qt's own dialog: the Czech file types ("prostý textový dokument") are
+    // long, so the size and type columns take what their texts need.
+    if (auto* details = dlg->findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        details->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+        details->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+        dlg->resize(std::max(dlg->width(), 760), std::max(dlg->height(), 440));
+    }
+    return dlg;
+}
+
 std::optional<QString> TQtDialogs::open_file(QWidget* owner, const TOpenFileRequest& request)
 {
     if (no_display())
         return std::nullopt;
-    QFileDialog dlg(owner, request.title, request.initial_dir, qt_file_filter(request.filter));
-    dlg.setFileMode(QFileDialog::ExistingFile);
-    dlg.setAcceptMode(QFileDialog::AcceptOpen);
-    QString suffix = request.default_ext;
-    suffix.remove(QLatin1Char('*')).remove(QLatin1Char('.'));
-    dlg.setDefaultSuffix(suffix);
-    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+    const std::unique_ptr<QFileDialog> dlg = make_open_dialog(owner, request);
+    if (dlg->exec() != QDialog::Accepted || dlg->selectedFiles().isEmpty())
         return std::nullopt;
-    return dlg.selectedFiles().constFirst();
+    return dlg->selectedFiles().constFirst();
 }
 
 QString qt_file_filter(const QString& pipe_filter)

@@ -2,9 +2,11 @@
 // can be driven without a person (tests answer through their own TDialogs).
 #pragma once
 #include <QString>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
+class QFileDialog;
 class QWidget;
 
 enum class TBoxIcon { Information, Warning, Error, Question };
@@ -36,6 +38,9 @@ public:
 
     static bool no_display();
 };
+
+// The file dialog that TQtDialogs::open_file runs, with room for its columns.
+std::unique_ptr<QFileDialog> make_open_dialog(QWidget* owner, const TOpenFileRequest& request);
 
 // Qt's own Czech texts (Ano/Ne, the file dialog), from Debian's
 // qt6-translations-l10n; false when they are not installed.

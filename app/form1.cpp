@@ -20,7 +20,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
@@ -33,6 +35,10 @@ const QString CloseQuestion = QStringLiteral("Opravdu si přeješ ukončit progr
 const QString RestartQuestion = QStringLiteral(
     "Nastavená konfigurace bude použita až po restartu programu!\nProvést restart programu ihned?");
 const QString NoPortWarning = QStringLiteral("Neni otevřen žádný port\nje nutno provést konfiguraci portu!");
+const QString HowToLinkPort = QStringLiteral("COM port se k převodníku připojí příkazem\nstravon-ports map N ZAŘÍZENÍ");
+const QString CloseNote = QStringLiteral("Program se ukončí po dokončení běžícího příkazu.");
+const QString CloseNoteShort = QStringLiteral("Ukončí se po dokončení příkazu");
+const QString TrayHint = QStringLiteral("Komunikátor PORCIO");
 constexpr int DelayItems = 25;
 
 // The controls of terminal position n = 1..4.
@@ -74,14 +80,7 @@ QString cp1250_field(const std::array<uint8_t, FileNameFieldSize>& field)
     return QString::fromStdString(platform::cp1250_to_utf8(field_text(field)));
 }
 
-int32_t integer_field(const QLineEdit* edit)
-{
-    const QString text = edit->text();
-    const std::optional<int32_t> v = parse_int(text.toStdString());
-    if (!v)
-        throw TAppError(QStringLiteral("'%1' is not a valid integer value").arg(text).toStdString());
-    return *v;
-}
+QString work_dir_text() { return QString::fromStdString(Work_dir); }
 
 QColor colour_of(TTerminalState s)
 {
@@ -159,7 +158,8 @@ public:
     void NoPortWarning() override
     {
         U.PageControl1->setCurrentWidget(U.TabSheet2);
-        F.Dialogs.message(&F, ::NoPortWarning, QStringLiteral("Pozor!"), TBoxIcon::Warning);
+        F.Dialogs.message(&F, ::NoPortWarning + QStringLiteral("\n\n") + why_no_port() + QLatin1Char('\n') + HowToLinkPort,
+                          QStringLiteral("Pozor!"), TBoxIcon::Warning);
         F.Show_pending = true;
         F.setVisible(true);
     }
@@ -171,6 +171,19 @@ public:
     bool PrioritySet() override { return U.Priority_set->isChecked(); }
 
 private:
+    // The ports the line-up tried are those a connected terminal names.
+    QString why_no_port() const
+    {
+        QStringList failed;
+        for (int p = 0; p < 8; ++p)
+            if (F.FRouter->Port(p))
+                failed << QStringLiteral("COM%1").arg(p + 1);
+        if (failed.isEmpty())
+            return QStringLiteral("V konfiguraci není žádný terminál označen jako připojený.");
+        return QStringLiteral("Porty připojených terminálů se neotevřely (%1), důvod je v errorlog.txt.")
+            .arg(failed.join(QStringLiteral(", ")));
+    }
+
     void enable_run_controls(bool on)
     {
         for (QWidget* w : {static_cast<QWidget*>(U.Button1), static_cast<QWidget*>(U.Button3),
@@ -195,6 +208,7 @@ TForm1::TForm1(TDialogs& dialogs, QWidget* parent)
     FRouter = std::make_unique<TRouter>(*FView);
     FRouter->ReadCFG();              // 2 (3: the command list is the router's, empty)
     FRouter->Read_work_dir();        // 4
+    Show_work_dir();
     ShowCFG();                       // 5
     FRouter->Log_start();            // 6
     setVisible(false);               // 7
@@ -232,7 +246,10 @@ void TForm1::build_layout()
 {
     const Ui::TForm1& u = *FUi;
     FUi->setupUi(this);
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // Fixed size: no maximize, whatever a window manager would offer by default.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(program_icon());
     // The layout's pixel geometry was made for an 8 point sans at 96 dpi,
     // a size the form description can only give in points.
     QFont sans(QStringLiteral("Nimbus Sans"));
@@ -270,12 +287,25 @@ void TForm1::build_layout()
 
     FStatusIcon1 = new TStatusIcon(this);
     FStatusIcon1->setIconList(ImageList1);
-    FStatusIcon1->setHint(QStringLiteral("Komunikátor PORCIO"));
+    FStatusIcon1->setHint(TrayHint);
     FStatusIcon1->setShowHint(true);
     FStatusIcon1->setIconIndex(0);
     FStatusIcon1->setPopupMenu(FPopupMenu1);
     FStatusIcon1->setStartMinimized(true);
     FStatusIcon1->Loaded();
+
+    // Beside the tabs, so it shows on every page and covers no control.
+    FCloseNote = new QLabel(CloseNoteShort, this);
+    FCloseNote->setObjectName(QStringLiteral("CloseNote"));
+    FCloseNote->setToolTip(CloseNote);
+    FCloseNote->setAlignment(Qt::AlignCenter);
+    FCloseNote->setAutoFillBackground(true);
+    FCloseNote->setFrameShape(QFrame::Box);
+    QPalette note = FCloseNote->palette();
+    note.setColor(QPalette::Window, QColor(255, 255, 225));
+    note.setColor(QPalette::WindowText, QColor(128, 0, 0));
+    FCloseNote->setPalette(note);
+    FCloseNote->hide();
 
     FOpenDialog1.title = QStringLiteral("Soubory příkazů do terminálu.");
     FOpenDialog1.filter = QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat");
@@ -295,6 +325,8 @@ void TForm1::connect_handlers()
     connect(u.Button3, &QPushButton::clicked, this, guarded(&TForm1::Button3Click));
     connect(u.Button2, &QPushButton::clicked, this, &TForm1::Hide_windowClick);
     connect(u.BitBtn3, &QPushButton::clicked, this, &TForm1::BitBtn3Click);
+    // Enter in the command field sends it, as the button does.
+    connect(u.Edit1, &QLineEdit::returnPressed, this, guarded(&TForm1::Button1Click));
     connect(u.BitBtn1, &QPushButton::clicked, this, guarded(&TForm1::BitBtn1Click));
     connect(u.Delay_add, &QComboBox::editTextChanged, this, guarded(&TForm1::Delay_addChange));
     for (int n = 1; n <= 4; ++n)
@@ -345,8 +377,11 @@ void TForm1::BitBtn1Click()
 {
     const Ui::TForm1& u = *FUi;
     TDataCFG c;
+    const std::array<QLabel*, 4> adr_captions{u.Label5, u.Label7, u.Label9, u.Label11};
+    const std::array<TGroupBox*, 4> groups{u.GroupBox1, u.GroupBox2, u.GroupBox3, u.GroupBox4};
     for (int n = 1; n <= 4; ++n)
-        c.Adr(n) = static_cast<uint8_t>(integer_field(adr(u, n)));
+        c.Adr(n) = static_cast<uint8_t>(integer_field(
+            adr(u, n), QStringLiteral("„%1“ (%2)").arg(adr_captions[size_t(n - 1)]->text(), groups[size_t(n - 1)]->title())));
     for (int n = 1; n <= 4; ++n)
         c.Port(n) = static_cast<uint8_t>(combo_index(port(u, n)));
     for (int n = 1; n <= 4; ++n)
@@ -355,9 +390,10 @@ void TForm1::BitBtn1Click()
     c.CCode1 = u.CCode1->isChecked() ? 1 : 0;
     c.DT_use1 = u.DT_use1->isChecked() ? 1 : 0;
     c.Kredit1 = u.Kredit1->isChecked() ? 1 : 0;
-    c.Radku1 = integer_field(u.Radku1);
-    c.MxSn1 = integer_field(u.MxSn1);
-    c.MxVec1 = integer_field(u.MxVec1);
+    const auto quoted = [](const QLabel* l) { return QStringLiteral("„%1“").arg(l->text()); };
+    c.Radku1 = integer_field(u.Radku1, quoted(u.Label14));
+    c.MxSn1 = integer_field(u.MxSn1, quoted(u.Label15));
+    c.MxVec1 = integer_field(u.MxVec1, quoted(u.Label16));
     c.InSoubor = make_field(platform::utf8_to_cp1250(u.InSoubor->text().toStdString()));
     c.OutSoubor = make_field(platform::utf8_to_cp1250(u.OutSoubor->text().toStdString()));
     c.Rep_read = static_cast<uint8_t>(combo_index(u.Rep_read));
@@ -381,8 +417,28 @@ void TForm1::BitBtn1Click()
     if (!FRouter->Save_config(c))
         throw TAppError("Failed to set data for 'Data_CFG'");
 
-    if (Dialogs.ask_yes_no(this, RestartQuestion, QStringLiteral("Varování"), TBoxIcon::Warning))
-        close();
+    if (Dialogs.ask_yes_no(this, RestartQuestion, QStringLiteral("Varování"), TBoxIcon::Warning)) {
+        // Started anew only once the close question, too, was answered Yes.
+        FRestart = true;
+        FRestart = close();
+    }
+}
+
+int32_t TForm1::integer_field(QLineEdit* edit, const QString& field) const
+{
+    const QString text = edit->text();
+    const std::optional<int32_t> v = parse_int(text.toStdString());
+    if (v)
+        return *v;
+    // The box gives the focus back to the field, on its tab.
+    for (QWidget* w = edit->parentWidget(); w; w = w->parentWidget())
+        if (FUi->PageControl1->indexOf(w) >= 0)
+            FUi->PageControl1->setCurrentWidget(w);
+    edit->setFocus(Qt::OtherFocusReason);
+    edit->selectAll();
+    throw TAppError(QStringLiteral("'%1' is not a valid integer value\nNeplatné celé číslo v poli %2.")
+                        .arg(text, field)
+                        .toStdString());
 }
 
 void TForm1::Delay_addChange()
@@ -453,6 +509,47 @@ void TForm1::Update_device_tips()
 
 // ---------------------------------------------------------------- window
 
+void TForm1::Show_work_dir()
+{
+    const QString dir = work_dir_text();
+    QLabel* l = FUi->WorkDir;
+    // Room for the path's end too, where the directory's own name is.
+    l->setText(l->fontMetrics().elidedText(dir, Qt::ElideMiddle, l->width()));
+    l->setToolTip(dir);
+    Update_tray_hint();
+}
+
+void TForm1::Update_tray_hint()
+{
+    QString note;
+    if (FCloseNote && !FCloseNote->isHidden())
+        note = QLatin1Char('\n') + CloseNote;
+    // The tip's room is short: the path gives way in its middle.
+    QString dir = work_dir_text();
+    const qsizetype room = TStatusIcon::MaxHintLength - TrayHint.size() - 1 - note.size();
+    if (dir.size() > room)
+        dir = dir.left(room / 2 - 1) + QStringLiteral("…") + dir.right(room - room / 2);
+    FStatusIcon1->setHint(TrayHint + QLatin1Char('\n') + dir + note);
+}
+
+void TForm1::Show_close_note(bool on)
+{
+    if (!FCloseNote || on == !FCloseNote->isHidden())
+        return;
+    if (on) {
+        // Where the tabs end once they are laid out.
+        const QTabWidget* pages = FUi->PageControl1;
+        const QRect tabs = pages->tabBar()->geometry().translated(pages->pos());
+        FCloseNote->setGeometry(tabs.right() + 8, tabs.top() + 2, width() - tabs.right() - 12, tabs.height() - 5);
+        FCloseNote->raise();
+    }
+    FCloseNote->setVisible(on);
+    Update_tray_hint();
+    // A window nobody looks at: the notification area says it.
+    if (on && !isVisible() && FStatusIcon1->trayIcon() && QSystemTrayIcon::supportsMessages())
+        FStatusIcon1->trayIcon()->showMessage(QStringLiteral("Stravon"), CloseNote, QSystemTrayIcon::Information);
+}
+
 void TForm1::Show_windowClick() { FStatusIcon1->ShowApplication(); }
 void TForm1::Hide_windowClick() { FStatusIcon1->HideApplication(); }
 void TForm1::KonecClick() { close(); }
@@ -482,6 +579,8 @@ bool TForm1::FormClose()
         const bool yes = Dialogs.ask_yes_no(nullptr, CloseQuestion, QStringLiteral("Pozor!"), TBoxIcon::Question);
         step = FRouter->Close_answered(yes);
     }
+    // Waiting for a run: said at once; the question follows the run's end.
+    Show_close_note(FRouter->Running());
     if (step != TCloseStep::Close)
         return false;
     if (FStatusIcon1)
@@ -505,4 +604,6 @@ void TForm1::Close_without_question()
 {
     if (FRouter->Close_requested(false) == TCloseStep::Close)
         close();
+    else
+        Show_close_note(FRouter->Running());
 }

@@ -16,6 +16,8 @@ namespace Ui {
 class TForm1;
 }
 class QComboBox;
+class QLabel;
+class QLineEdit;
 class QMenu;
 class QTimer;
 class TStatusIcon;
@@ -69,6 +71,11 @@ public:
     void Close_without_question();
 
     bool Show_pending_set() const { return Show_pending; }
+    // Ano to the restart question, and the close confirmed: the program
+    // starts again once it has ended.
+    bool Restart_pending() const { return FRestart; }
+    // The note that the close waits for the running command.
+    const QLabel* Close_note() const { return FCloseNote; }
 
     // Index of the selected item of an editable list, -1 when its text is not
     // one of the items (typed) or nothing is selected.
@@ -90,6 +97,13 @@ private:
     void ShowCFG();
     // What each COM port leads to, in the tool tips.
     void Update_device_tips();
+    // The working directory on the service tab and in the tray's tip.
+    void Show_work_dir();
+    // Says, or stops saying, that a close waits for the running command.
+    void Show_close_note(bool on);
+    void Update_tray_hint();
+    // The number in a field; else the error names the field and the focus goes there.
+    int32_t integer_field(QLineEdit* edit, const QString& field) const;
 
     TDialogs& Dialogs;
     std::unique_ptr<Ui::TForm1> FUi;
@@ -101,6 +115,8 @@ private:
     std::array<TShape*, 4> Indicators{};
     // Show the window at its next paint (after the no-port warning).
     bool Show_pending = false;
+    bool FRestart = false;
+    QLabel* FCloseNote = nullptr;
 
     std::unique_ptr<View> FView;
     std::unique_ptr<TRouter> FRouter;

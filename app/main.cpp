@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +56,22 @@ void on_qt_message(QtMsgType type, const QMessageLogContext&, const QString& tex
     }
 }
 
+// The same program again, in the directory it served, in this process: what
+// started it (the session, a terminal, a service manager) keeps it.
+// Returns only when that failed.
+void restart_program(char** argv)
+{
+    Log_error("Restart programu");
+    if (::chdir(Work_dir.c_str()) != 0) {
+        Log_error("Restart programu se nezdaril: pracovni adresar " + Work_dir + " (" + std::strerror(errno) + ")");
+        return;
+    }
+    // Nothing of this run may reach the next one; stdin, stdout and stderr stay.
+    ::close_range(3, ~0U, 0);
+    ::execv("/proc/self/exe", argv);
+    Log_error(std::string("Restart programu se nezdaril: ") + std::strerror(errno));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -88,10 +105,13 @@ int main(int argc, char** argv)
     }
 
     int rc = 0;
+    bool restart = false;
     {
         QApplication app(argc, argv);
         platform_up = true;
         QApplication::setApplicationName(QStringLiteral("Stravon"));
+        // Task lists find the menu entry, and its icon, by this name.
+        QGuiApplication::setDesktopFileName(QStringLiteral("cz.stravon.Stravon"));
         QApplication::setQuitOnLastWindowClosed(false);
         // Ano/Ne, OK and the file dialog in Czech, as the rest of the window.
         install_qt_czech_translation();
@@ -116,6 +136,7 @@ int main(int argc, char** argv)
                 form.StatusIcon1()->applyStartState();
                 rc = app.exec();
             }
+            restart = form.Restart_pending() && form.Router().Released();
         } catch (const std::exception& e) {
             show_error_box(dialogs, nullptr, QString::fromUtf8(e.what()));
             rc = 0;
@@ -123,6 +144,11 @@ int main(int argc, char** argv)
         platform::set_message_dispatcher(nullptr);
     }
     close_all_ports();
+    // The new copy must not find this one's lock.
     lock.release();
+    if (restart) {
+        restart_program(argv);
+        return 1;
+    }
     return rc;
 }

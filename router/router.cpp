@@ -172,6 +172,8 @@ void TRouter::Set_delay(uint32_t extra_ms) { FSettings.Master_wait = MasterWaitB
 
 void TRouter::Log_start() {
     Log_error("Start programu");
+    // A router started in the wrong directory looks normal otherwise.
+    Log_error("Pracovni adresar: " + Work_dir);
     for (const std::string& note : FStartNotes) Log_error(note);
 }
 
@@ -209,7 +211,14 @@ void TRouter::Line_up() {
                                                         : " SLAVE"));
     }
     Clear_answer();
-    if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) View.NoPortWarning();
+    if (std::none_of(open.begin(), open.end(), [](bool o) { return o; })) {
+        // Why, and how a technician links a port to its adapter.
+        const bool any_marked = std::any_of(marked.begin(), marked.end(), [](bool m) { return m; });
+        Log_error(std::string(any_marked ? "Porty pripojenych terminalu se neotevrely"
+                                         : "V konfiguraci neni zadny terminal oznacen jako pripojeny") +
+                  "; COM port se k prevodniku pripoji prikazem stravon-ports map N ZARIZENI");
+        View.NoPortWarning();
+    }
 }
 
 void TRouter::Start_watcher(const std::string& request_name, THlidac::Handover handover, int period_ms,

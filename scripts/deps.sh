@@ -7,9 +7,9 @@ pkgs=(
   cmake ninja-build g++ libgtest-dev qt6-base-dev pkg-config libxcb1-dev librsvg2-bin gettext
   # what the window shows: Nimbus Sans and Nimbus Mono PS, Qt's Czech texts
   fonts-urw-base35 qt6-translations-l10n
-  # tests: desktop entries, a display, a session bus, tray hosts, screenshots,
-  # notifications, the Czech locale's sources
-  desktop-file-utils libglib2.0-bin xvfb dbus-daemon trayer xdotool imagemagick libnotify-bin locales
+  # tests: desktop entries, a display, a session bus, tray hosts, a window
+  # manager, screenshots, notifications, the Czech locale's sources
+  desktop-file-utils libglib2.0-bin xvfb dbus-daemon trayer openbox xdotool imagemagick libnotify-bin locales
   # fuzzing
   clang libclang-rt-dev llvm
   # what the caller asks for besides

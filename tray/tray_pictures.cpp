@@ -12,11 +12,14 @@ QPixmap blank()
     return pm;
 }
 
-QPixmap idle_figure()
+// On the 16 x 16 grid, drawn at any size: the program's icon is this figure too.
+QPixmap idle_figure(int size = 16)
 {
-    QPixmap pm = blank();
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 16.0, size / 16.0);
     p.setPen(QPen(QColor(0, 0, 128), 1));
     p.setBrush(QColor(255, 220, 0));
     p.drawEllipse(QRectF(5, 0.5, 6, 6));               // head
@@ -102,4 +105,13 @@ QPixmap magnifier()
 QList<QPixmap> make_image_list()
 {
     return {idle_figure(), busy_face(), power_symbol(), check_list(), magnifier()};
+}
+
+QIcon program_icon()
+{
+    QIcon drawn;
+    for (int size : {16, 22, 24, 32, 48, 64, 128})
+        drawn.addPixmap(idle_figure(size));
+    // The installed icon where there is one, so every place shows the same.
+    return QIcon::fromTheme(QStringLiteral("cz.stravon.Stravon"), drawn);
 }

@@ -1,5 +1,6 @@
 // The five 16 x 16 pictures shared by the tray icon and the tab headers.
 #pragma once
+#include <QIcon>
 #include <QList>
 #include <QPixmap>
 
@@ -12,3 +13,6 @@ enum TPictureIndex {
 };
 
 QList<QPixmap> make_image_list();
+// The window's icon: the hicolor icon the package installs, else the idle
+// figure at the usual icon sizes.
+QIcon program_icon();

@@ -237,6 +237,55 @@ bool XScreen::selection_owned(const std::string& selection)
     return r && r->owner != XCB_NONE;
 }
 
+uint32_t XScreen::client_window(const std::string& title_part)
+{
+    std::vector<xcb_window_t> todo = d_->children(d_->root);
+    while (!todo.empty()) {
+        const xcb_window_t w = todo.back();
+        todo.pop_back();
+        if (d_->title(w).find(title_part) != std::string::npos && !d_->instance(w).empty())
+            return w;
+        for (xcb_window_t k : d_->children(w))
+            todo.push_back(k);
+    }
+    return 0;
+}
+
+std::vector<uint32_t> XScreen::values(uint32_t window, const std::string& property)
+{
+    Impl::Reply<xcb_get_property_reply_t> r(
+        xcb_get_property_reply(d_->c,
+                               xcb_get_property(d_->c, 0, window, d_->atom(property.c_str()), XCB_GET_PROPERTY_TYPE_ANY,
+                                                0, 1u << 20),
+                               nullptr),
+        &std::free);
+    if (!r || r->format != 32)
+        return {};
+    const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r.get()));
+    return {v, v + xcb_get_property_value_length(r.get()) / 4};
+}
+
+std::vector<std::string> XScreen::atom_names(uint32_t window, const std::string& property)
+{
+    std::vector<std::string> names;
+    for (uint32_t a : values(window, property)) {
+        Impl::Reply<xcb_get_atom_name_reply_t> r(xcb_get_atom_name_reply(d_->c, xcb_get_atom_name(d_->c, a), nullptr),
+                                                 &std::free);
+        if (r)
+            names.emplace_back(xcb_get_atom_name_name(r.get()), size_t(xcb_get_atom_name_name_length(r.get())));
+    }
+    return names;
+}
+
+bool XScreen::exists(uint32_t window)
+{
+    Impl::Reply<xcb_get_window_attributes_reply_t> a(
+        xcb_get_window_attributes_reply(d_->c, xcb_get_window_attributes(d_->c, window), nullptr), &std::free);
+    return a != nullptr;
+}
+
+bool XScreen::window_manager_running() { return !values(d_->root, "_NET_SUPPORTING_WM_CHECK").empty(); }
+
 // ---------------------------------------------------------------- the desktop
 
 Desktop::Desktop()
@@ -278,6 +327,7 @@ Desktop::~Desktop()
     QDBusConnection::disconnectFromBus(QString::fromStdString(bus_name_));
     x_.reset();
     // Clients before the servers they use.
+    wm_ = itest::Child();
     trayer_ = itest::Child();
     watcher_ = itest::Child();
     dbus_ = itest::Child();
@@ -347,6 +397,13 @@ void Desktop::start_trayer()
         throw std::runtime_error("trayer took no tray selection: " + trayer_.output());
 }
 
+void Desktop::start_window_manager()
+{
+    wm_ = itest::Child({program("openbox"), "--sm-disable"}, own_env(), root_);
+    if (!wait_until([&] { return x_->window_manager_running(); }, 15000))
+        throw std::runtime_error("openbox did not take the screen: " + wm_.output());
+}
+
 int Desktop::run(const std::vector<std::string>& argv, std::string* output) const
 {
     std::vector<std::string> a = argv;
@@ -356,6 +413,21 @@ int Desktop::run(const std::vector<std::string>& argv, std::string* output) cons
     if (output)
         *output = c.output();
     return rc;
+}
+
+// ---------------------------------------------------------------- the router
+
+Router::Router(const Desktop& desk, const std::vector<std::string>& sim_args)
+{
+    box.write_record(itest::Record());
+    sim = box.start_termsim(1, sim_args);
+    router = itest::Child({itest::bin_dir() + "/stravon"}, desk.env(box.env()), box.work);
+}
+
+Router::~Router()
+{
+    router.signal(SIGTERM);
+    EXPECT_EQ(router.wait(20000), 0) << router.output();
 }
 
 // ---------------------------------------------------------------- D-Bus side

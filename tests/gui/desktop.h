@@ -6,6 +6,8 @@
 #pragma once
 #include "tests/integration/harness.h"
 
+#include <gtest/gtest.h>
+
 #include <QDBusConnection>
 #include <QImage>
 #include <QString>
@@ -46,6 +48,16 @@ public:
     uint32_t docked_window(const std::string& wm_instance);
     // Whether some client owns the selection, e.g. _NET_SYSTEM_TRAY_S0.
     bool selection_owned(const std::string& selection);
+    // The program's own window whose title contains title_part, mapped or
+    // not, wherever a window manager put it; 0 when there is none.
+    uint32_t client_window(const std::string& title_part);
+    // A property of 32-bit values (CARDINAL, ATOM ...), whole; empty when unset.
+    std::vector<uint32_t> values(uint32_t window, const std::string& property);
+    // The names of the atoms a property lists, e.g. _NET_WM_ALLOWED_ACTIONS.
+    std::vector<std::string> atom_names(uint32_t window, const std::string& property);
+    bool exists(uint32_t window);
+    // Whether a window manager runs (it names its check window on the root).
+    bool window_manager_running();
 
 private:
     struct Impl;
@@ -74,6 +86,8 @@ public:
     // An XEmbed tray at the top left corner of the screen; returns once it
     // owns the tray selection.
     void start_trayer();
+    // openbox as the window manager; returns once it manages the screen.
+    void start_window_manager();
 
     // A program with this desktop's display, e.g. xdotool or import; its
     // exit status.
@@ -92,7 +106,23 @@ private:
     itest::Child dbus_;
     itest::Child watcher_;
     itest::Child trayer_;
+    itest::Child wm_;
     std::unique_ptr<XScreen> x_;
+};
+
+// ---------------------------------------------------------------- the router
+
+// The router with one simulated terminal on COM1, so a port opens and the
+// start-up rule applies (without one, a warning box would wait for a person).
+struct Router {
+    itest::Sandbox box;
+    itest::Child sim;
+    itest::Child router;
+
+    explicit Router(const Desktop& desk, const std::vector<std::string>& sim_args = {});
+    ~Router();
+    // The line-up has run: the window's start-up is over.
+    bool started() const { return itest::wait_for_log(box, "TERM ", 30000); }
 };
 
 // ---------------------------------------------------------------- D-Bus side

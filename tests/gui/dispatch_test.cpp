@@ -15,6 +15,8 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTimer>
 #include <fstream>
 
@@ -201,20 +203,107 @@ TEST_F(DispatchTest, CloseDuringARunAsksAtItsEnd)
 {
     auto form = start();
     const Ui::TForm1& u = form->ui();
+    const QString note = QStringLiteral("Program se ukončí po dokončení běžícího příkazu.");
+    form->show();
     u.Edit1->setText("C");
     inside_the_run(*form, [&] {
         EXPECT_FALSE(form->close());
         EXPECT_FALSE(form->Router().Released()) << "nothing is released under a running command";
         EXPECT_TRUE(dialogs.boxes.empty()) << "the question waits too";
+        // Said at once, in the window and in the tray's tip.
+        EXPECT_TRUE(form->Close_note()->isVisible());
+        EXPECT_TRUE(form->StatusIcon1()->Hint().endsWith(QLatin1Char('\n') + note));
+        EXPECT_TRUE(form->StatusIcon1()->Hint().startsWith(QStringLiteral("Komunikátor PORCIO\n/")));
     });
     const uint64_t t0 = clock.now_us();
     u.Button1->click();
     EXPECT_GE(clock.now_us() - t0, 3'000'000u) << "an operator's close lets the run finish";
+    // No: the note goes, the program runs on.
+    dialogs.answers = {false};
+    QTRY_COMPARE_WITH_TIMEOUT(dialogs.boxes.size(), size_t(1), 2000);
+    EXPECT_TRUE(dialogs.boxes[0].question);
+    EXPECT_FALSE(form->Router().Released());
+    EXPECT_FALSE(form->Close_note()->isVisible());
+    EXPECT_FALSE(form->StatusIcon1()->Hint().contains(note));
+    // Beside the tabs, above every page: it covers no control.
+    const QRect note_at = form->Close_note()->geometry();
+    EXPECT_FALSE(u.PageControl1->tabBar()->geometry().translated(u.PageControl1->pos()).intersects(note_at));
+    EXPECT_LT(note_at.bottom(), u.TabSheet1->mapTo(form.get(), QPoint(0, 0)).y());
+    EXPECT_TRUE(form->rect().contains(note_at));
+    EXPECT_GE(form->Close_note()->width(),
+              form->Close_note()->fontMetrics().horizontalAdvance(form->Close_note()->text()));
+
+    inside_the_run(*form, [&] { form->close(); });
+    u.Button1->click();
     dialogs.answers = {true};
     QTRY_VERIFY_WITH_TIMEOUT(form->Router().Released(), 2000);
-    ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_TRUE(dialogs.boxes[0].question);
     EXPECT_EQ(box.log_lines().back(), "Stop programu");
+}
+
+TEST_F(DispatchTest, EnterInTheCommandFieldSendsOnce)
+{
+    auto form = start();
+    const Ui::TForm1& u = form->ui();
+    u.Edit1->setText("A1");
+    QTest::keyClick(u.Edit1, Qt::Key_Return);
+    EXPECT_EQ(commands(), (std::vector<std::string>{"01 05 41 31 78"}));
+    EXPECT_EQ(u.Lstatus->text(), "1,0");
+
+    // A second Enter typed while the first one's command runs sends nothing more.
+    u.Edit1->setText("C");
+    inside_the_run(*form, [&] { QTest::keyClick(u.Edit1, Qt::Key_Enter); });
+    QTest::keyClick(u.Edit1, Qt::Key_Enter);
+    EXPECT_FALSE(form->Router().Running());
+    EXPECT_EQ(commands(), (std::vector<std::string>{"01 05 41 31 78", "01 04 43 48"}));
+}
+
+TEST_F(DispatchTest, BytesOfABlockShowWhileItComesIn)
+{
+    // 400 records: about 5 s on the wire at 19200 Bd.
+    std::vector<uint8_t> block;
+    for (int r = 0; r < 400; ++r) {
+        block.push_back('R');
+        block.insert(block.end(), 23, 0);
+    }
+    line.terminal(1)->set_block('Y', block);
+    auto form = start();
+    const Ui::TForm1& u = form->ui();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    // What the window actually painted, and when.
+    struct Painted : QObject {
+        std::vector<QString> label;
+        int list_during_run = 0;
+        TForm1* f = nullptr;
+        bool eventFilter(QObject* o, QEvent* e) override
+        {
+            if (e->type() == QEvent::Paint && f->Router().Running()) {
+                if (o == f->ui().Label4)
+                    label.push_back(f->ui().Label4->text());
+                else if (f->ui().Memo1->count() > 0)
+                    ++list_during_run;
+            }
+            return false;
+        }
+    } painted;
+    painted.f = form.get();
+    u.Label4->installEventFilter(&painted);
+    u.Memo1->viewport()->installEventFilter(&painted);
+    u.Edit1->setText("Y");
+    u.Button1->click();
+
+    std::vector<int> counts;
+    for (const QString& t : painted.label)
+        if (!t.isEmpty())
+            counts.push_back(t.toInt());
+    ASSERT_GE(counts.size(), 3u) << "a few updates a second for 5 s";
+    EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
+    EXPECT_GT(counts.front(), 0);
+    EXPECT_LT(counts.front(), int(block.size())) << "shown while the block comes in";
+    EXPECT_GT(painted.list_during_run, 0) << "the list repaints as its lines come";
+    // At the end, the block's byte count.
+    EXPECT_EQ(u.Label4->text(), QString::number(block.size()));
+    EXPECT_EQ(u.Memo1->count(), 400);
 }
 
 TEST_F(DispatchTest, TerminationDuringARunClosesWithoutTheQuestion)

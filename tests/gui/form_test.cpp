@@ -8,6 +8,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -83,15 +86,20 @@ TEST_F(FormTest, FirstRunWithoutStoredValue)
     EXPECT_FALSE(box.stored().has_value());
     EXPECT_TRUE(platform::RegistryStore(box.registry_path()).open_key(platform::Setup_key, false));
 
-    // No port: warning, window shown on the configuration tab.
+    // No port: warning, then why and what to do; window shown on the configuration tab.
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, NoPortWarning);
+    EXPECT_EQ(dialogs.boxes[0].text,
+              NoPortWarning + QStringLiteral("\n\nV konfiguraci není žádný terminál označen jako připojený.\n"
+                                             "COM port se k převodníku připojí příkazem\nstravon-ports map N ZAŘÍZENÍ"));
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
     EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Warning);
     EXPECT_TRUE(form.isVisible());
     EXPECT_EQ(form.ui().PageControl1->currentWidget(), form.ui().TabSheet2);
     EXPECT_TRUE(form.Show_pending_set());
-    EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
+    EXPECT_EQ(box.log_lines(),
+              (std::vector<std::string>{"Start programu", box.work_dir_line(),
+                                        "V konfiguraci neni zadny terminal oznacen jako pripojeny; COM port se k "
+                                        "prevodniku pripoji prikazem stravon-ports map N ZARIZENI"}));
     for (int n = 1; n <= 4; ++n)
         EXPECT_EQ(form.Indicator(n)->brushColor(), colors::White);
     for (int p = 0; p < 8; ++p)
@@ -145,8 +153,10 @@ TEST_F(FormTest, StoredIndexBeyondTheListLeavesNoSelection)
     EXPECT_EQ(form.Router().Settings().Master_wait, 40u);
     EXPECT_EQ(form.Router().Settings().Baud_rate, 19200);
     // COM9 does not exist: the position counts as not connected.
-    EXPECT_EQ(box.log_lines(), std::vector<std::string>{"Start programu"});
-    EXPECT_EQ(count_boxes(NoPortWarning), 1);
+    ASSERT_EQ(box.log_lines().size(), 3u);
+    EXPECT_EQ(box.log_lines()[2].rfind("V konfiguraci neni zadny terminal", 0), 0u) << box.log_lines()[2];
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_TRUE(dialogs.boxes[0].text.startsWith(NoPortWarning));
     EXPECT_EQ(form.Router().Terminal(1), nullptr);
     EXPECT_EQ(count_boxes(QStringLiteral("List index out of bounds (-1)")), 0) << "no error box at start";
 }
@@ -221,8 +231,8 @@ TEST_F(FormTest, DamagedFileIsSetAsideAndSavingWorksAgain)
     std::ifstream in(aside, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
     const auto lines = box.log_lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "Poskozeny soubor konfigurace " + box.registry_path() + " byl presunut do " + aside);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "Poskozeny soubor konfigurace " + box.registry_path() + " byl presunut do " + aside);
     const TConfigBytes defaults = encode_config(default_config());
     ASSERT_TRUE(box.stored().has_value());
     EXPECT_EQ(box.stored()->data, std::vector<uint8_t>(defaults.begin(), defaults.end()));
@@ -394,17 +404,30 @@ TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
     box.store(platform::Reg_binary, before);
     {
         TForm1 form(dialogs);
-        for (QLineEdit* edit : {gui_test::Adr(form.ui(), 2), form.ui().Radku1, form.ui().MxSn1, form.ui().MxVec1}) {
+        const std::pair<QLineEdit*, std::string> fields[] = {
+            {gui_test::Adr(form.ui(), 2), "„Adresa“ (Terminál 3)"},
+            {form.ui().Radku1, "„Kapacita“"},
+            {form.ui().MxSn1, "„Max. p. snidaní“"},
+            {form.ui().MxVec1, "„Max. p. večeří“"},
+        };
+        for (const auto& [edit, name] : fields) {
             const QString good = edit->text();
             for (const QString& bad : {QStringLiteral("12x"), QString(), QStringLiteral("1.5")}) {
                 edit->setText(bad);
                 dialogs.boxes.clear();
+                form.ui().PageControl1->setCurrentIndex(0);
+                form.ui().Edit1->setFocus();
                 try {
                     form.BitBtn1Click();
                     ADD_FAILURE() << "saved with '" << bad.toStdString() << "'";
                 } catch (const TAppError& e) {
-                    EXPECT_EQ(std::string(e.what()), "'" + bad.toStdString() + "' is not a valid integer value");
+                    // The framework's text, then which field holds it.
+                    EXPECT_EQ(std::string(e.what()), "'" + bad.toStdString() +
+                                                         "' is not a valid integer value\nNeplatné celé číslo v poli " +
+                                                         name + ".");
                 }
+                EXPECT_EQ(form.focusWidget(), edit) << name;
+                EXPECT_EQ(form.ui().PageControl1->currentWidget(), form.ui().TabSheet2) << name;
                 EXPECT_TRUE(dialogs.boxes.empty()) << "no restart question";
                 EXPECT_EQ(box.stored()->data, before);
             }
@@ -417,7 +440,8 @@ TEST_F(FormTest, SaveStopsOnTextThatIsNoInteger)
     dialogs.boxes.clear();
     form.ui().BitBtn1->click();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("'abc' is not a valid integer value"));
+    EXPECT_EQ(dialogs.boxes[0].text,
+              QStringLiteral("'abc' is not a valid integer value\nNeplatné celé číslo v poli „Adresa“ (Terminál 2)."));
     EXPECT_EQ(dialogs.boxes[0].icon, TBoxIcon::Error);
     EXPECT_FALSE(dialogs.boxes[0].question);
     EXPECT_EQ(box.stored()->data, before);
@@ -446,7 +470,8 @@ TEST_F(FormTest, CloseAsksAndReleasesInOrder)
     EXPECT_EQ(dialogs.boxes[0].text, CloseQuestion);
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
     EXPECT_FALSE(form.Router().Released());
-    EXPECT_EQ(box.log_lines().back(), "Start programu");
+    const std::vector<std::string> started = box.log_lines();
+    EXPECT_EQ(started.back().find("Stop programu"), std::string::npos);
 
     // The tray menu's "Konec" on a hidden window asks too.
     form.Hide_windowClick();
@@ -456,7 +481,9 @@ TEST_F(FormTest, CloseAsksAndReleasesInOrder)
     form.ui().Konec->trigger();
     EXPECT_EQ(dialogs.boxes.size(), 2u);
     EXPECT_TRUE(form.Router().Released());
-    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "Stop programu"}));
+    std::vector<std::string> stopped = started;
+    stopped.push_back("Stop programu");
+    EXPECT_EQ(box.log_lines(), stopped);
     EXPECT_TRUE(closed.wait(1000));
 }
 
@@ -520,7 +547,19 @@ TEST_F(FormTest, LayoutTextsAndPlaces)
     EXPECT_TRUE(items[2]->isSeparator());
     EXPECT_EQ(items[3]->text(), QStringLiteral("Konec"));
     EXPECT_EQ(form.PopupMenu1()->defaultAction(), items[0]);
-    EXPECT_EQ(form.StatusIcon1()->Hint(), QStringLiteral("Komunikátor PORCIO"));
+    // The working directory: in the tip's second line and beside the file names.
+    const QString wd = QString::fromStdString((box.root / "wd").string());
+    EXPECT_EQ(form.StatusIcon1()->Hint(), QStringLiteral("Komunikátor PORCIO\n") + wd);
+    EXPECT_EQ(form.ui().WorkDir->toolTip(), wd);
+    EXPECT_EQ(form.ui().WorkDirCaption->text(), QStringLiteral("Pracovní adresář:"));
+    EXPECT_EQ(form.ui().WorkDir->text().front(), QLatin1Char('/'));
+    EXPECT_TRUE(wd.endsWith(form.ui().WorkDir->text().section(QChar(0x2026), -1))) << "the path's end shows";
+    for (QWidget* w : {static_cast<QWidget*>(form.ui().WorkDirCaption), static_cast<QWidget*>(form.ui().WorkDir)}) {
+        EXPECT_TRUE(form.ui().Panel2->rect().contains(w->geometry())) << w->objectName().toStdString();
+        EXPECT_GE(w->geometry().width(), w->fontMetrics().horizontalAdvance(static_cast<QLabel*>(w)->text()));
+        for (QWidget* other : {static_cast<QWidget*>(form.ui().InSoubor), static_cast<QWidget*>(form.ui().OutSoubor)})
+            EXPECT_FALSE(w->geometry().intersects(other->geometry())) << w->objectName().toStdString();
+    }
     EXPECT_EQ(form.StatusIcon1()->IconIndex(), 0);
     EXPECT_EQ(form.OpenDialog1().title, QStringLiteral("Soubory příkazů do terminálu."));
 
@@ -628,4 +667,37 @@ TEST(DialogsTest, FileFilterAndGuardedHandlers)
     EXPECT_EQ(d.boxes[0].text, QStringLiteral("'x' is not a valid integer value"));
     EXPECT_EQ(d.boxes[0].icon, TBoxIcon::Error);
     EXPECT_TRUE(after) << "the program runs on after the box";
+}
+
+TEST(DialogsTest, CommandFileDialogShowsWholeFileTypes)
+{
+    gui_test::app();
+    install_qt_czech_translation();
+    Sandbox box;
+    for (const char* name : {"prikazy.cfg", "davka.bat"})
+        std::ofstream(name) << "A\r\n";
+    const TOpenFileRequest request{QStringLiteral("Soubory příkazů do terminálu."),
+                                   QStringLiteral("Konfigurační soubory|*.cfg|Bat soubory|*.bat"),
+                                   QStringLiteral("*.cfg"), QStringLiteral(".")};
+    const std::unique_ptr<QFileDialog> dlg = make_open_dialog(nullptr, request);
+    dlg->setViewMode(QFileDialog::Detail);
+    dlg->show();
+    auto* view = dlg->findChild<QTreeView*>(QStringLiteral("treeView"));
+    ASSERT_NE(view, nullptr);
+    const auto typed_rows = [&] {
+        int n = 0;
+        for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+            n += !view->model()->index(row, 2, view->rootIndex()).data().toString().isEmpty();
+        return n;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(typed_rows() >= 1, 5000);
+    QApplication::processEvents();
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row) {
+        const QString type = view->model()->index(row, 2, view->rootIndex()).data().toString();
+        // The text and the cell's margins fit: no "pro...ent".
+        EXPECT_GE(view->header()->sectionSize(2), view->fontMetrics().horizontalAdvance(type) + 6) << type.toStdString();
+        EXPECT_TRUE(view->visualRect(view->model()->index(row, 2, view->rootIndex())).right() <
+                    view->viewport()->width())
+            << "the type column is in sight";
+    }
 }

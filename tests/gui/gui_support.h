@@ -113,6 +113,8 @@ public:
         return root / "cfg/stravon/dosdevices" / ("com" + std::to_string(n));
     }
     std::string registry_path() const { return (root / "cfg/stravon/user.reg").string(); }
+    // The line after "Start programu" that names the working directory.
+    std::string work_dir_line() const { return "Pracovni adresar: " + (root / "wd").string(); }
 
     void store(uint32_t type, const std::vector<uint8_t>& data) const
     {

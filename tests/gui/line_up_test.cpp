@@ -61,7 +61,7 @@ TEST_F(LineUpTest, MasterSlaveAndSilentLines)
     configure(c);
 
     auto form = std::make_unique<TForm1>(dialogs);
-    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", device(1), "COM2 otevřen",
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", box.work_dir_line(), "COM1 otevřen", device(1), "COM2 otevřen",
                                                          device(2), "COM3 otevřen", device(3), "TERM 1 SLAVE",
                                                          "TERM 2 SLAVE", "TERM 3 MASTER", "TERM 4 NEPRIPOJEN"}));
     // What each COM port is, also where there is no room for a log.
@@ -106,7 +106,7 @@ TEST_F(LineUpTest, MissingDeviceAndUnconnectedPosition)
     configure(c);
 
     TForm1 form(dialogs);
-    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "COM1 otevřen", device(1),
+    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", box.work_dir_line(), "COM1 otevřen", device(1),
                                                          "Chyba RS232 cislo: -14  NO8250", "COM5 neotevřen",
                                                          "TERM 2 SLAVE"}));
     EXPECT_NE(gui_test::Port(form.ui(), 0)->toolTip().indexOf(QStringLiteral("(zařízení chybí)")), -1) << "COM5";
@@ -127,10 +127,17 @@ TEST_F(LineUpTest, NoPortOpenedShowsTheConfigurationTab)
     c.Port2 = 6;  // COM7: missing
     configure(c);
     TForm1 form(dialogs);
-    EXPECT_EQ(box.log_lines(), (std::vector<std::string>{"Start programu", "Chyba RS232 cislo: -14  NO8250",
-                                                         "COM7 neotevřen"}));
+    // Why no port opened, and how a port is linked to its adapter.
+    EXPECT_EQ(box.log_lines(),
+              (std::vector<std::string>{"Start programu", box.work_dir_line(), "Chyba RS232 cislo: -14  NO8250",
+                                        "COM7 neotevřen",
+                                        "Porty pripojenych terminalu se neotevrely; COM port se k prevodniku pripoji "
+                                        "prikazem stravon-ports map N ZARIZENI"}));
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Pozor!"));
+    EXPECT_EQ(dialogs.boxes[0].text.section(QLatin1Char('\n'), 3),
+              QStringLiteral("Porty připojených terminálů se neotevřely (COM7), důvod je v errorlog.txt.\n"
+                             "COM port se k převodníku připojí příkazem\nstravon-ports map N ZAŘÍZENÍ"));
     EXPECT_TRUE(form.isVisible());
     EXPECT_EQ(form.ui().PageControl1->currentWidget(), form.ui().TabSheet2);
     for (int n = 1; n <= 4; ++n)

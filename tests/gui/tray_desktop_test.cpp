@@ -21,6 +21,7 @@ extern "C" __attribute__((used)) const char* __lsan_default_suppressions()
 
 namespace {
 
+using desktop::Router;
 using desktop::WindowState;
 
 // The window's title; the rest of it may carry the program's name.
@@ -39,28 +40,6 @@ QGuiApplication& app()
 
 struct WithApp {
     WithApp() { app(); }
-};
-
-// The router with one simulated terminal on COM1, so a port opens and the
-// start-up rule applies (without one, a warning box would wait for a person).
-struct Router {
-    itest::Sandbox box;
-    itest::Child sim;
-    itest::Child router;
-
-    explicit Router(const desktop::Desktop& desk, const std::vector<std::string>& sim_args = {})
-    {
-        box.write_record(itest::Record());
-        sim = box.start_termsim(1, sim_args);
-        router = itest::Child({itest::bin_dir() + "/stravon"}, desk.env(box.env()), box.work);
-    }
-    ~Router()
-    {
-        router.signal(SIGTERM);
-        EXPECT_EQ(router.wait(20000), 0) << router.output();
-    }
-    // The line-up has run: the window's start-up is over.
-    bool started() const { return itest::wait_for_log(box, "TERM ", 30000); }
 };
 
 class TrayDesktop : public ::testing::Test, private WithApp {
@@ -99,7 +78,8 @@ TEST_F(TrayDesktop, ItemRegistersWhenThePanelComesLateAndAgainAfterItRestarts)
     ASSERT_TRUE(item) << r.router.output();
     EXPECT_TRUE(window_becomes(WindowState::Hidden)) << "the start-up rule hides once there is a tray";
     EXPECT_EQ(items.status(*item), QStringLiteral("Active"));
-    EXPECT_EQ(items.tooltip_title(*item), QStringLiteral("Komunikátor PORCIO"));
+    // The working directory in the tip's second line.
+    EXPECT_EQ(items.tooltip_title(*item), QStringLiteral("Komunikátor PORCIO\n") + QString::fromStdString(r.box.work));
     EXPECT_EQ(items.icon_pixmap(*item), picture(PictureIdle)) << "idle: picture 0";
     // The exported menu has no default mark: the default item must come first.
     EXPECT_EQ(items.menu_labels(*item),
