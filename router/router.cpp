@@ -120,7 +120,15 @@ bool TRouter::Running() const {
            FState == TRunState::RunningThenClose;
 }
 
-std::string TRouter::Output_name() const { return platform::cp1250_to_utf8(field_text(FData_CFG.OutSoubor)); }
+std::string TRouter::Output_name() const {
+#ifdef _WIN32
+    // Windows takes the stored bytes as they are: its file names are in the
+    // ANSI code page, as the name was saved.
+    return field_text(FData_CFG.OutSoubor);
+#else
+    return platform::cp1250_to_utf8(field_text(FData_CFG.OutSoubor));
+#endif
+}
 
 // ---------------------------------------------------------------- start-up
 

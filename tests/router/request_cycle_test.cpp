@@ -1,5 +1,6 @@
 // Requests and the operator's commands through the router core, against
 // simulated terminals on virtual time.
+#include "platform/serial_device.h"
 #include "protocol/porcio.h"
 #include "router_fixture.h"
 #include "serial/ser_port.h"
@@ -326,9 +327,9 @@ TEST_F(RouterTest, LineUpLogsPortsThenTerminalsAndSharesAPort) {
     c.Adr3 = 3, c.Port3 = 1, c.Pripojen3 = 1;
     c.Adr4 = 9, c.Port4 = 4, c.Pripojen4 = 1;  // COM5: no device
     Start(c);
-    const std::string dos = std::string(getenv("XDG_CONFIG_HOME")) + "/stravon/dosdevices/";
-    EXPECT_EQ(Log(), (std::vector<std::string>{"Start programu", "COM1 otevřen", "COM1: zarizeni " + dos + "com1",
-                                               "COM2 otevřen", "COM2: zarizeni " + dos + "com2",
+    EXPECT_EQ(Log(), (std::vector<std::string>{"Start programu", "COM1 otevřen",
+                                               "COM1: zarizeni " + platform::com_device_path(1), "COM2 otevřen",
+                                               "COM2: zarizeni " + platform::com_device_path(2),
                                                "Chyba RS232 cislo: -14  NO8250", "COM5 neotevřen", "TERM 1 SLAVE",
                                                "TERM 2 SLAVE", "TERM 3 MASTER"}));
     EXPECT_EQ(view.terminal[3], TTerminalState::Master);
