@@ -13,7 +13,7 @@ for arg in "$@"; do
 done
 scripts/deps.sh g++-mingw-w64-x86-64-posix wine wine64
 cmake --preset default >/dev/null
-cmake --build --preset default --target stravon-termsim
+cmake --build --preset default --target stravon-termsim stravon-porcio
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 if [ "$run_tests" = 1 ]; then

@@ -8,6 +8,7 @@
 //   tab N                         makes tab N (0..2) the active one
 //   read                          prints the caption and the first tab's values
 //   hidden                        0 when the window is hidden
+//   code-page                     prints the ANSI code page
 //
 // Arguments are UTF-8; "\n" in TEXT stands for a line break. Exit status 0
 // when done, 1 when what it found differs, 2 when it found nothing in time.
@@ -110,6 +111,10 @@ int main() {
     std::vector<std::string> argv;
     for (int i = 0; i < argc; ++i) argv.push_back(utf8(wargv[i]));
     const std::string what = argv[1];
+    if (what == "code-page") {
+        std::printf("%u\n", GetACP());
+        return 0;
+    }
     if (what == "answer" && argc >= 4) {
         const std::wstring text = argc >= 5 ? wide(wargv[4]) : std::wstring();
         return answer(wide(wargv[2]), argv[3], argc >= 5 ? &text : nullptr);
