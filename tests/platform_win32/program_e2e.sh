@@ -66,8 +66,9 @@ record=(01 00 01 00 00 00 00 00 00 00 00 00 04 00 00 00 c4 09 00 00 05 00 00 00 
         $(name pozad.txt) $(name vystup.txt) 01 01 01 00 00 00 00)
 [ ${#record[@]} = 68 ] || fail "the record has ${#record[@]} bytes"
 wine_prefix_user_value 'Software\VELKON_Software\Porcio\Setup' Data_CFG hex "$(IFS=,; echo "${record[*]}")"
-# Window frames drawn by Wine, as there is no window manager.
-wine_prefix_user_value 'Software\Wine\X11 Driver' Decorated str N
+# Window frames drawn by Wine, as there is no window manager (which Wine
+# would otherwise wait for at each hidden window).
+wine_prefix_user_value 'Software\Wine\X11 Driver' Managed str N
 # A Czech PC: Wine takes the ANSI code page, Windows-1250, from the locale.
 export LOCPATH="$locales" LANG=cs_CZ.UTF-8
 # Nothing starts unless every COM port leads to the pty or nowhere.
