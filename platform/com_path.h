@@ -11,4 +11,8 @@ std::string config_home();
 // <config_home>/stravon/dosdevices, the directory of the comN links.
 std::string dosdevices_dir();
 
+// How a technician gives an adapter its COM number here, in the log's
+// unaccented Czech.
+const char* how_to_link_port();
+
 }  // namespace platform

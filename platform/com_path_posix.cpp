@@ -27,6 +27,8 @@ std::string dosdevices_dir() {
     return config.empty() ? std::string() : config + "/stravon/dosdevices";
 }
 
+const char* how_to_link_port() { return "COM port se k prevodniku pripoji prikazem stravon-ports map N ZARIZENI"; }
+
 std::string com_device_path(int com_number) {
     if (const std::string dir = dosdevices_dir(); !dir.empty()) {
         std::string link = dir + "/com" + std::to_string(com_number);

@@ -18,6 +18,8 @@ std::string config_home() {
 // Windows names its ports itself; there are no links to make.
 std::string dosdevices_dir() { return {}; }
 
+const char* how_to_link_port() { return "cislo COM portu prevodniku ukazuje Spravce zarizeni, Porty (COM a LPT)"; }
+
 std::string com_device_path(int com_number) { return "\\\\.\\COM" + std::to_string(com_number); }
 
 bool device_present(const std::string& path) {

@@ -64,4 +64,20 @@ std::string current_directory() {
     return {};
 }
 
+void name_this_thread(const char* name) {
+    // SetThreadDescription is there from Windows 10 1607 on: looked up, so
+    // the program still starts on older systems.
+    using Describe = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    static const auto describe = reinterpret_cast<Describe>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (!describe || !name) return;
+    wchar_t wide[64];
+    size_t n = 0;
+    for (; name[n] && n + 1 < sizeof wide / sizeof wide[0]; ++n) wide[n] = static_cast<unsigned char>(name[n]);
+    wide[n] = L'\0';
+    describe(GetCurrentThread(), wide);
+}
+
+void lower_this_thread() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include "diag/diag.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/com_path.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -120,7 +121,15 @@ bool TRouter::Running() const {
            FState == TRunState::RunningThenClose;
 }
 
-std::string TRouter::Output_name() const { return platform::cp1250_to_utf8(field_text(FData_CFG.OutSoubor)); }
+std::string TRouter::Output_name() const {
+#ifdef _WIN32
+    // Windows takes the stored bytes as they are: its file names are in the
+    // ANSI code page, as the name was saved.
+    return field_text(FData_CFG.OutSoubor);
+#else
+    return platform::cp1250_to_utf8(field_text(FData_CFG.OutSoubor));
+#endif
+}
 
 // ---------------------------------------------------------------- start-up
 
@@ -216,7 +225,7 @@ void TRouter::Line_up() {
         const bool any_marked = std::any_of(marked.begin(), marked.end(), [](bool m) { return m; });
         Log_error(std::string(any_marked ? "Porty pripojenych terminalu se neotevrely"
                                          : "V konfiguraci neni zadny terminal oznacen jako pripojeny") +
-                  "; COM port se k prevodniku pripoji prikazem stravon-ports map N ZARIZENI");
+                  "; " + platform::how_to_link_port());
         View.NoPortWarning();
     }
 }

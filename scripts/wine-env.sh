@@ -15,6 +15,9 @@
 #   wine_prefix_check [PTY]        1 when any COMn leads to /dev/ttyS*, or
 #                                  COM1 not to PTY
 #   wine_prefix_stop               ends its wineserver
+#   wine_prefix_user_value KEY NAME TYPE DATA
+#                                  a value in the prefix's HKEY_CURRENT_USER,
+#                                  before it starts (TYPE: hex, dword, str)
 
 export WINEDEBUG=-all
 export WINEARCH=win64
@@ -83,6 +86,20 @@ wine_prefix_create() {
     done
     printf '\n'
   } >> "$dir/system.reg"
+}
+
+# wine_prefix_user_value KEY NAME TYPE DATA: written into user.reg before the
+# prefix's first start, as regedit would store it. KEY without the root, with
+# single backslashes; DATA for hex: bytes as "01,00,ff"; for str: plain text.
+wine_prefix_user_value() {
+  local key="${1//\\/\\\\}" name="$2" type="$3" data="$4" line
+  case "$type" in
+    hex) line="\"$name\"=hex:$data" ;;
+    dword) line="\"$name\"=dword:$data" ;;
+    str) line="\"$name\"=\"$data\"" ;;
+    *) echo "wine-env: unknown value type $type" >&2; return 1 ;;
+  esac
+  printf '\n[%s] %s\n%s\n' "$key" "$(date +%s)" "$line" >> "$WINEPREFIX/user.reg"
 }
 
 # 1 (and why, on standard error) when any COMn of the prefix leads to a

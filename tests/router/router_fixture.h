@@ -3,13 +3,24 @@
 // lines, and a view that records what the window would show.
 #pragma once
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +29,7 @@
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/dispatch.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "router/config_record.h"
 #include "router/router.h"
@@ -70,15 +82,28 @@ public:
 class RouterTest : public ::testing::Test {
 protected:
     RouterTest() {
-        char tmpl[] = "/tmp/stravon-router-XXXXXX";
-        root_ = ::mkdtemp(tmpl);
-        std::filesystem::create_directories(root_ / "cfg/stravon/dosdevices");
+        // A name nobody has: create_directory is false for one that exists.
+        std::random_device random;
+        do {
+            root_ = std::filesystem::temp_directory_path() / ("stravon-router-" + std::to_string(random()));
+        } while (!std::filesystem::create_directory(root_));
         std::filesystem::create_directories(root_ / "wd");
+#ifdef _WIN32
+        // The registry of the user is this test's own key, so no stored
+        // configuration is touched. COM ports are named by Windows: the tests
+        // run under Wine in a prefix where none leads anywhere.
+        const std::string key = "Software\\Stravon-router-test-" + root_.filename().string();
+        RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user_, nullptr);
+        user_key_ = key;
+        RegOverridePredefKey(HKEY_CURRENT_USER, user_);
+#else
+        std::filesystem::create_directories(root_ / "cfg/stravon/dosdevices");
         // Every COM port leads nowhere, so nothing here ever opens a real port.
         for (int n = 1; n <= 8; ++n)
             std::filesystem::create_symlink(root_ / "missing", root_ / "cfg/stravon/dosdevices" / ("com" + std::to_string(n)));
         old_config_ = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
         setenv("XDG_CONFIG_HOME", (root_ / "cfg").c_str(), 1);
+#endif
         old_cwd_ = std::filesystem::current_path();
         std::filesystem::current_path(root_ / "wd");
         platform::set_clock(&clock);
@@ -92,10 +117,16 @@ protected:
         sim::detach_from_driver();
         platform::set_clock(nullptr);
         std::filesystem::current_path(old_cwd_);
+#ifdef _WIN32
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegCloseKey(user_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, user_key_.c_str());
+#else
         if (old_config_.empty())
             unsetenv("XDG_CONFIG_HOME");
         else
             setenv("XDG_CONFIG_HOME", old_config_.c_str(), 1);
+#endif
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -146,7 +177,13 @@ protected:
         std::ifstream in(Work(name), std::ios::binary);
         std::ostringstream ss;
         ss << in.rdbuf();
-        return ss.str();
+        std::string bytes = ss.str();
+        // The status line ends as text lines end on the system.
+        const std::string eol = platform::Text_line_end;
+        if (name == "porcom.sta" && eol != "\n" && bytes.size() >= eol.size() &&
+            bytes.compare(bytes.size() - eol.size(), eol.size(), eol) == 0)
+            bytes.replace(bytes.size() - eol.size(), eol.size(), "\n");
+        return bytes;
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(Work(name)); }
     // A request put in place and handed over, as the watcher does.
@@ -158,7 +195,10 @@ protected:
     std::vector<std::string> Log() const {
         std::vector<std::string> out;
         std::istringstream in(Read("errorlog.txt"));
-        for (std::string l; std::getline(in, l);) out.push_back(platform::cp1250_to_utf8(l.substr(l.find(" - ") + 3)));
+        for (std::string l; std::getline(in, l);) {
+            if (!l.empty() && l.back() == '\r') l.pop_back();
+            out.push_back(platform::cp1250_to_utf8(l.substr(l.find(" - ") + 3)));
+        }
         return out;
     }
     // Frames the line carried since the n-th, as hex, without the probes "A".
@@ -180,7 +220,12 @@ protected:
 private:
     std::filesystem::path root_;
     std::filesystem::path old_cwd_;
+#ifdef _WIN32
+    HKEY user_ = nullptr;
+    std::string user_key_;
+#else
     std::string old_config_;
+#endif
 };
 
 // An encoded command frame for address 1 as hex.
