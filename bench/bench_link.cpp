@@ -845,16 +845,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     const BlockResult block = BlockFigures(program, link, dir);
+    const LineFigures quiet = BatchFigures(program, link, false);
+    const LineFigures master = BatchFigures(program, link, true);
+    PrintBatch(quiet, master);
     const ProgramFigures whole = MeasureProgram(fs::path(program).parent_path().string(), dir.string(),
                                                 kProgramRecords, kProgramRequests, opt.priority);
     const ProgramRun alone = LinkAloneRequest(program, link, dir);
     PrintProgram(whole, kProgramRecords, &alone);
     if (block.measured)
-        std::printf("    beside the link's block: wall / wire %.4f, CPU / wall %.4f\n", block.wall_wire,
+        std::printf("    beside the link's block (a): wall / wire %.4f, CPU / wall %.4f\n", block.wall_wire,
                     block.cpu_wall);
-    const LineFigures quiet = BatchFigures(program, link, false);
-    const LineFigures master = BatchFigures(program, link, true);
-    PrintBatch(quiet, master);
 
     LoadedExchanges exchanges;
     LoadedReads reads;
