@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -496,6 +497,9 @@ ProgramRun LinkAloneRequest(const std::string& program, const std::string& link,
 }
 
 // N processes that spin at normal priority, as other programs on a busy PC.
+// With group scheduling (autogroup, cgroups) the router is delayed both by
+// busy processes in its own group and by busy groups beside it, so every
+// other loop stays in the router's session and the rest each get their own.
 class BusyLoops {
 public:
     explicit BusyLoops(int n) {
@@ -503,6 +507,7 @@ public:
             const pid_t pid = fork();
             if (pid == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (i % 2 == 1) setsid();
                 volatile unsigned long spin = 0;
                 for (;;) spin = spin + 1;
             }
@@ -544,6 +549,7 @@ struct LoadedExchanges {
     double wall = 0;
     double minimum = 0;         // the quiet line's least time for the batch
     std::vector<int> lost;      // commands not acknowledged
+    std::map<std::string, int> why;  // what the router said of them
     int acknowledged_lost = 0;  // of those, acknowledged in the simulator's log
     int sent_twice = 0;         // commands whose frame the simulator got more than once
     int frames = 0;             // diner frames the simulator got
@@ -566,7 +572,10 @@ LoadedExchanges RunLoadedExchanges(const std::string& program, const std::string
         char line[255] = {};
         DinerLine(i).copy(line, sizeof line - 1);
         const double c0 = Now();
-        if (!Exchange([&] { return term.RunCommand(line, view); })) r.lost.push_back(i);
+        if (!Exchange([&] { return term.RunCommand(line, view); })) {
+            r.lost.push_back(i);
+            ++r.why[term.Failure()];
+        }
         r.command_ms.push_back((Now() - c0) * 1000);
     }
     r.wall = Now() - t0;
@@ -666,6 +675,7 @@ void PrintLoadedExchanges(const LoadedExchanges& e) {
         std::printf("      LOST:");
         for (size_t i = 0; i < e.lost.size() && i < 50; ++i) std::printf(" %d", e.lost[i]);
         std::printf("%s\n", e.lost.size() > 50 ? " ..." : "");
+        for (const auto& [why, n] : e.why) std::printf("      %d x %s\n", n, why.c_str());
     }
 }
 
@@ -763,7 +773,8 @@ void PrintSummary(const BlockResult& block, const ProgramFigures& program, const
         std::printf("  %-40s %-14s %-14s %s\n", name, quiet.c_str(), loaded.c_str(), target);
     };
     const std::string none = "-";
-    row("link: block wall / wire", block.measured ? Ratio(block.wall_wire) : none, "", "<= 1.02");
+    row("link: block wall / wire", block.measured ? Ratio(block.wall_wire) + (block.intact ? "" : " CUT") : none,
+        "", "<= 1.02");
     row("link: block CPU / wall", block.measured ? Ratio(block.cpu_wall) : none, "", "<= 0.05");
     row("link: window event latency, ms", block.measured ? Millis(block.latency_ms) : none,
         reads && reads->started ? Millis(reads->latency_ms) : "", "<= 50");
@@ -860,8 +871,12 @@ int main(int argc, char** argv) {
     LoadedReads reads;
     if (opt.load >= 0) {
         BusyLoops loops(opt.load);
-        std::printf("\nunder load: %zu busy loops (forked processes spinning at %s) beside the router's side\n",
-                    loops.count(), SchedulingOfSelf().c_str());
+        std::string autogroup;
+        std::ifstream("/proc/sys/kernel/sched_autogroup_enabled") >> autogroup;
+        std::printf("\nunder load: %zu busy loops (forked processes spinning at %s) beside the router's side,\n"
+                    "  %zu in its session, %zu each in a session of its own; sched_autogroup_enabled %s\n",
+                    loops.count(), SchedulingOfSelf().c_str(), (loops.count() + 1) / 2, loops.count() / 2,
+                    autogroup.empty() ? "?" : autogroup.c_str());
         std::printf("(d) %d diner commands on a quiet line, one write attempt each, turnaround %d ms\n",
                     kLoadedCommands, kLoadedTurnaroundMs);
         exchanges = RunLoadedExchanges(program, link, dir);
