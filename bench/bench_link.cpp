@@ -1,13 +1,17 @@
 // stravon-bench-link: the terminal link against stravon-termsim over a pty,
-// in real time at 19200 Bd. Prints figures; judges nothing.
+// in real time at 19200 Bd, quiet and beside busy loops, and the whole
+// program reading a block. Prints figures; judges nothing.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -15,12 +19,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_program.h"
 #include "diag/diag.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/process.h"
 #include "protocol/command_view.h"
 #include "protocol/porcio.h"
 #include "protocol/settings.h"
@@ -42,6 +49,19 @@ constexpr int kCommands = 100;
 constexpr int kBlockDelayMs = 20;  // stravon-termsim's default: block after the acknowledgement
 constexpr int kMasterPeriodMs = 30;
 constexpr int kFrameBytes = 43;  // the frame of one diner line
+// Under load: as many exchanges and reads as make a rare loss show.
+constexpr int kLoadedCommands = 1000;
+constexpr int kLoadedReads = 20;
+// The simulator's own default turnaround: the answer comes while a router
+// that runs late is still about to drop the echo of its frame.
+constexpr int kLoadedTurnaroundMs = 10;
+// The whole program reads a block of this many records.
+constexpr int kProgramRecords = 800;
+constexpr int kProgramRequests = 3;
+
+// --priority: each exchange raises the router's side as the program does.
+bool RaisePriority = false;
+int Exchanges = 0, Raised = 0;
 
 // The simulated terminal's turnaround (frame end to acknowledgement) sits in
 // the middle of the window in which the router can take the answer, so that
@@ -131,6 +151,15 @@ double LongestGapMs(double start, double end) {
     return std::max(longest, end - last) * 1000;
 }
 
+// One exchange, raised around it when --priority asks for it.
+template <class F>
+auto Exchange(F run) {
+    platform::ScopedHighPriority high(RaisePriority);
+    ++Exchanges;
+    if (high.raised()) ++Raised;
+    return run();
+}
+
 class QuietView : public TCommandView {
 public:
     void ShowWriteAttempt(int) override {}
@@ -142,7 +171,9 @@ public:
 // One stravon-termsim on a pty, linked as COM1 of this process.
 class Termsim {
 public:
-    Termsim(const std::string& program, const std::string& link, int turnaround_ms, std::vector<std::string> extra) {
+    // realtime: the simulator stands for hardware that is never late.
+    Termsim(const std::string& program, const std::string& link, int turnaround_ms, std::vector<std::string> extra,
+            bool realtime = false) {
         std::vector<std::string> args = {program,  "--pty",       "--link", link, "--quiet", "--baud", std::to_string(kBaud),
                                          "--ack-delay", std::to_string(turnaround_ms), "--block-delay",
                                          std::to_string(kBlockDelayMs)};
@@ -154,6 +185,11 @@ public:
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
+            if (realtime) {
+                sched_param sp{};
+                sp.sched_priority = 10;
+                if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0) setpriority(PRIO_PROCESS, 0, -20);
+            }
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -176,6 +212,17 @@ public:
         if (pipe_ >= 0) close(pipe_);
     }
     bool ok() const { return ok_; }
+    // How the system lets it run.
+    std::string Scheduling() const {
+        if (sched_getscheduler(pid_) == SCHED_FIFO) {
+            sched_param sp{};
+            sched_getparam(pid_, &sp);
+            return "SCHED_FIFO priority " + std::to_string(sp.sched_priority);
+        }
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, pid_);
+        return "SCHED_OTHER nice " + std::to_string(errno ? 0 : nice) + " (real time not allowed)";
+    }
 
 private:
     pid_t pid_ = -1;
@@ -190,8 +237,8 @@ std::string DinerLine(int number) {
            "Novak" + std::string(9, ' ');
 }
 
-void BlockFigures(const std::string& program, const std::string& link, const fs::path& dir) {
-    // 2500 diner records of 24 bytes: the largest block of the default capacity.
+// 2500 diner records of 24 bytes: the largest block of the default capacity.
+std::vector<uint8_t> LargestBlock() {
     std::vector<uint8_t> block(kBlockBytes, 0);
     for (int r = 0; r < kBlockBytes / 24; ++r) {
         block[r * 24] = 'R';
@@ -199,8 +246,24 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
         block[r * 24 + 2] = static_cast<uint8_t>(r);
         for (int d = 0; d < 14; ++d) block[r * 24 + 8 + d] = 86;
     }
+    return block;
+}
+
+fs::path WriteBlock(const std::vector<uint8_t>& block, const fs::path& dir) {
     const fs::path file = dir / "block.bin";
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(block.data()), kBlockBytes);
+    return file;
+}
+
+struct BlockResult {
+    bool measured = false, intact = false;
+    double wall_wire = 0, cpu_wall = 0, latency_ms = 0;
+};
+
+BlockResult BlockFigures(const std::string& program, const std::string& link, const fs::path& dir) {
+    BlockResult result;
+    const std::vector<uint8_t> block = LargestBlock();
+    const fs::path file = WriteBlock(block, dir);
 
     const fs::path log = dir / "termsim-block.log";
     const int turnaround = QuietTurnaroundMs(Settings.Master_wait);
@@ -208,7 +271,7 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
                 {"--terminal", "1", "--block", "1:Y:" + file.string(), "--log", log.string()});
     if (!sim.ok()) {
         std::printf("(a) stravon-termsim did not start\n");
-        return;
+        return result;
     }
     Settings.Data_length = kBlockBytes;
     TSer_Port port(0, kBaud);
@@ -216,21 +279,27 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     char line[kWorkLineSize] = "Y";
     // As a batch does, test the link first; it also lets the simulator settle.
     term.TestLink();
-    if (term.Transact(line, sizeof line) != 0) {
+    double t0 = 0, r0 = 0, c0 = 0, c1 = 0, t1 = 0;
+    const uint8_t* data = nullptr;
+    const bool acknowledged = Exchange([&] {
+        if (term.Transact(line, sizeof line) != 0) return false;
+        t0 = Now();
+        platform::Sleep(500);  // as a read command does before reading
+        r0 = Now();
+        c0 = CpuSeconds();
+        dispatch_times.clear();
+        data = term.ReadBlock();
+        c1 = CpuSeconds();
+        t1 = Now();
+        return true;
+    });
+    if (!acknowledged) {
         std::printf("(a) LOST: the read command was not acknowledged (turnaround %d ms); the simulator's log:\n",
                     turnaround);
         std::ifstream in(log);
         for (std::string l; std::getline(in, l);) std::printf("    %.120s\n", l.c_str());
-        return;
+        return result;
     }
-    const double t0 = Now();
-    platform::Sleep(500);  // as a read command does before reading
-    const double r0 = Now();
-    const double c0 = CpuSeconds();
-    dispatch_times.clear();
-    const uint8_t* data = term.ReadBlock();
-    const double c1 = CpuSeconds();
-    const double t1 = Now();
     const size_t dispatches = dispatch_times.size();
     const bool intact = data != nullptr && term.Received() == kBlockBytes &&
                         std::memcmp(data, block.data(), kBlockBytes) == 0;
@@ -248,6 +317,12 @@ void BlockFigures(const std::string& program, const std::string& link, const fs:
     std::printf("    window's event latency while reading: the longest time between two runs of the event loop\n"
                 "      = %.2f ms over %zu runs   (target <= 50)\n",
                 LongestGapMs(r0, t1), dispatches);
+    result.measured = true;
+    result.intact = intact;
+    result.wall_wire = (t1 - t0) / wire;
+    result.cpu_wall = (c1 - c0) / (t1 - r0);
+    result.latency_ms = LongestGapMs(r0, t1);
+    return result;
 }
 
 struct BatchResult {
@@ -264,7 +339,7 @@ BatchResult RunBatch(TPorcio& term) {
         char line[255] = {};
         DinerLine(i + 1).copy(line, sizeof line - 1);
         const double c0 = Now();
-        if (!term.RunCommand(line, view)) r.lost.push_back(i + 1);
+        if (!Exchange([&] { return term.RunCommand(line, view); })) r.lost.push_back(i + 1);
         r.command_ms.push_back((Now() - c0) * 1000);
     }
     r.wall = Now() - t0;
@@ -373,13 +448,377 @@ void PrintBatch(const LineFigures& q, const LineFigures& m) {
     std::printf("    target: wall / minimum <= 1.05\n");
 }
 
+// Notes when the block's byte count is shown the last time: the read has
+// ended and the list begins.
+class TimedView : public TCommandView {
+public:
+    void ShowWriteAttempt(int) override {}
+    void ShowReceived(int) override {
+        shown = Now();
+        shown_cpu = CpuSeconds();
+    }
+    void AddLine(const std::string&) override { ++lines; }
+    int WriteAttempts() override { return 2; }  // as the program's record has it
+    double shown = 0, shown_cpu = 0;
+    int lines = 0;
+};
+
+// The whole program's request run by the link in this process: what the
+// program would take without its window.
+ProgramRun LinkAloneRequest(const std::string& program, const std::string& link, const fs::path& dir) {
+    ProgramRun r;
+    const fs::path file = dir / "block-program.bin";
+    const std::string block = DinerBlock(kProgramRecords);
+    std::ofstream(file, std::ios::binary).write(block.data(), std::streamsize(block.size()));
+    Termsim sim(program, link, kProgramAckDelayMs, {"--terminal", "1", "--block", "1:Y:" + file.string()});
+    if (!sim.ok()) {
+        r.status = "stravon-termsim did not start";
+        return r;
+    }
+    Settings.Data_length = kBlockBytes;
+    TSer_Port port(0, kBaud);
+    TPorcio term(&port, 1, Settings);
+    term.TestLink();  // the program's line-up
+    TimedView view;
+    const double c0 = CpuSeconds(), t0 = Now();
+    bool ok = false;
+    if (term.TestLink()) {
+        char line[255] = "Y";
+        ok = Exchange([&] { return term.RunCommand(line, view); });
+    }
+    platform::wait_dispatching(1);  // after each command line
+    r.wall_s = Now() - t0;
+    r.cpu_s = CpuSeconds() - c0;
+    r.block_s = view.shown - t0;
+    r.cpu_block_s = view.shown_cpu - c0;
+    r.status = ok ? std::to_string(term.Delivered()) + "," + std::to_string(term.Records()) : "failed";
+    r.output_lines = view.lines;
+    return r;
+}
+
+// N processes that spin at normal priority, as other programs on a busy PC.
+// With group scheduling (autogroup, cgroups) the router is delayed both by
+// busy processes in its own group and by busy groups beside it, so every
+// other loop stays in the router's session and the rest each get their own.
+class BusyLoops {
+public:
+    explicit BusyLoops(int n) {
+        for (int i = 0; i < n; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (i % 2 == 1) setsid();
+                volatile unsigned long spin = 0;
+                for (;;) spin = spin + 1;
+            }
+            if (pid > 0) pids_.push_back(pid);
+        }
+    }
+    ~BusyLoops() {
+        for (pid_t p : pids_) kill(p, SIGKILL);
+        for (pid_t p : pids_) waitpid(p, nullptr, 0);
+    }
+    size_t count() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+// The frame a diner line goes out as, in the simulator's log notation.
+std::string FrameHex(const std::string& command) {
+    char work[kWorkLineSize] = {};
+    command.copy(work, sizeof work - 1);
+    const int n = BuildPayload(work, sizeof work, Settings);
+    std::vector<uint8_t> frame = {1, static_cast<uint8_t>(n + 3)};
+    frame.insert(frame.end(), work, work + n);
+    uint8_t sum = 0;
+    for (uint8_t b : frame) sum = static_cast<uint8_t>(sum + b);
+    frame.push_back(sum);
+    std::string hex;
+    char b[4];
+    for (uint8_t v : frame) {
+        std::snprintf(b, sizeof b, "%s%02X", hex.empty() ? "" : " ", v);
+        hex += b;
+    }
+    return hex;
+}
+
+struct LoadedExchanges {
+    bool started = false;
+    std::string scheduling;     // the simulator's
+    double wall = 0;
+    double minimum = 0;         // the quiet line's least time for the batch
+    std::vector<int> lost;      // commands not acknowledged
+    std::map<std::string, int> why;  // what the router said of them
+    int acknowledged_lost = 0;  // of those, acknowledged in the simulator's log
+    int sent_twice = 0;         // commands whose frame the simulator got more than once
+    int frames = 0;             // diner frames the simulator got
+    std::vector<double> command_ms;
+};
+
+LoadedExchanges RunLoadedExchanges(const std::string& program, const std::string& link, const fs::path& dir) {
+    LoadedExchanges r;
+    const fs::path log = dir / "termsim-loaded.log";
+    Termsim sim(program, link, kLoadedTurnaroundMs, {"--terminal", "1", "--log", log.string()}, true);
+    if (!sim.ok()) return r;
+    r.started = true;
+    r.scheduling = sim.Scheduling();
+    TSer_Port port(0, kBaud);
+    TPorcio term(&port, 1, Settings);
+    term.TestLink();
+    QuietView view;
+    const double t0 = Now();
+    for (int i = 1; i <= kLoadedCommands; ++i) {
+        char line[255] = {};
+        DinerLine(i).copy(line, sizeof line - 1);
+        const double c0 = Now();
+        if (!Exchange([&] { return term.RunCommand(line, view); })) {
+            r.lost.push_back(i);
+            ++r.why[term.Failure()];
+        }
+        r.command_ms.push_back((Now() - c0) * 1000);
+    }
+    r.wall = Now() - t0;
+    const double mw = Settings.Master_wait;
+    r.minimum = kLoadedCommands * (2 + mw + 0.001 + 2 + std::max(6.0, kLoadedTurnaroundMs + kByteMs)) / 1000;
+
+    // Each frame as the simulator got it, and whether it answered 06.
+    std::map<std::string, int> received;
+    std::map<std::string, bool> acknowledged;
+    std::string last_frame;
+    std::ifstream in(log);
+    for (std::string l; std::getline(in, l);) {
+        const size_t rx = l.find(" RX "), tx = l.find(" TX "), end = l.rfind(' ');
+        if (rx != std::string::npos && end > rx + 4) {
+            last_frame = l.substr(rx + 4, end - rx - 4);
+            if (last_frame == "01 04 41 46") continue;  // the link test's probe
+            ++received[last_frame];
+            ++r.frames;
+        } else if (tx != std::string::npos && l.ends_with(" ACK")) {
+            acknowledged[last_frame] = true;
+        }
+    }
+    for (const auto& [frame, n] : received)
+        if (n > 1) ++r.sent_twice;
+    for (int n : r.lost)
+        if (acknowledged[FrameHex(DinerLine(n))]) ++r.acknowledged_lost;
+    return r;
+}
+
+struct LoadedRead {
+    int received = 0;
+    bool intact = false;  // all 60000 bytes, byte for byte the simulator's
+    bool failed = false;  // RunCommand false, or the line marked 'E'
+    double wall = 0;
+    std::string why;
+};
+
+struct LoadedReads {
+    bool started = false;
+    std::string scheduling;
+    std::vector<LoadedRead> reads;
+    double latency_ms = 0;  // longest time between two runs of the event loop
+};
+
+LoadedReads RunLoadedReads(const std::string& program, const std::string& link, const fs::path& dir) {
+    LoadedReads r;
+    const std::vector<uint8_t> block = LargestBlock();
+    const fs::path file = WriteBlock(block, dir);
+    Termsim sim(program, link, kLoadedTurnaroundMs, {"--terminal", "1", "--block", "1:Y:" + file.string()}, true);
+    if (!sim.ok()) return r;
+    r.started = true;
+    r.scheduling = sim.Scheduling();
+    Settings.Data_length = kBlockBytes;
+    TSer_Port port(0, kBaud);
+    TPorcio term(&port, 1, Settings);
+    term.TestLink();
+    QuietView view;
+    dispatch_times.clear();
+    const double start = Now();
+    for (int i = 0; i < kLoadedReads; ++i) {
+        char line[255] = "Y";
+        const double t0 = Now();
+        const bool ok = Exchange([&] { return term.RunCommand(line, view); });
+        LoadedRead read;
+        read.wall = Now() - t0;
+        read.received = term.Received();
+        read.failed = !ok || line[0] == 'E';
+        read.intact = term.Received() == kBlockBytes && term.Buffer().size() >= block.size() &&
+                      std::memcmp(term.Buffer().data(), block.data(), block.size()) == 0;
+        read.why = term.Failure();
+        std::printf("      read %2d: %5d bytes%s%s in %.3f s%s%s\n", i + 1, read.received,
+                    read.intact ? "" : ", CUT", read.failed ? ", FAILED" : "", read.wall,
+                    read.why.empty() ? "" : ": ", read.why.c_str());
+        r.reads.push_back(read);
+    }
+    r.latency_ms = LongestGapMs(start, Now());
+    return r;
+}
+
+void PrintLoadedExchanges(const LoadedExchanges& e) {
+    if (!e.started) {
+        std::printf("    stravon-termsim did not start\n");
+        return;
+    }
+    std::printf("    simulator: %s\n", e.scheduling.c_str());
+    std::printf("    sent more than once (the simulator got the same frame twice): %d of %d commands"
+                "   (target 0)\n",
+                e.sent_twice, kLoadedCommands);
+    std::printf("    acknowledgements lost (RunCommand false): %zu, of which the simulator had sent 06 for %d\n",
+                e.lost.size(), e.acknowledged_lost);
+    std::printf("    diner frames the simulator got: %d\n", e.frames);
+    const auto& c = e.command_ms;
+    std::printf("    wall %.3f s, quiet minimum %.3f s, wall/min %.4f; per command min %.2f, median %.2f, max %.2f ms\n",
+                e.wall, e.minimum, e.wall / e.minimum, *std::min_element(c.begin(), c.end()), Median(c),
+                *std::max_element(c.begin(), c.end()));
+    if (!e.lost.empty()) {
+        std::printf("      LOST:");
+        for (size_t i = 0; i < e.lost.size() && i < 50; ++i) std::printf(" %d", e.lost[i]);
+        std::printf("%s\n", e.lost.size() > 50 ? " ..." : "");
+        for (const auto& [why, n] : e.why) std::printf("      %d x %s\n", n, why.c_str());
+    }
+}
+
+int CountCut(const LoadedReads& r) {
+    return int(std::count_if(r.reads.begin(), r.reads.end(), [](const LoadedRead& x) { return !x.intact; }));
+}
+int CountFailed(const LoadedReads& r) {
+    return int(std::count_if(r.reads.begin(), r.reads.end(), [](const LoadedRead& x) { return x.failed; }));
+}
+
+void PrintLoadedReads(const LoadedReads& r) {
+    if (!r.started) {
+        std::printf("    stravon-termsim did not start\n");
+        return;
+    }
+    std::printf("    blocks cut (fewer than %d bytes, or not the simulator's bytes): %d of %zu   (target 0)\n",
+                kBlockBytes, CountCut(r), r.reads.size());
+    std::printf("    reads failed (RunCommand false, or the line marked 'E'): %d of %zu   (target 0)\n",
+                CountFailed(r), r.reads.size());
+    std::printf("    bytes received per read:");
+    for (const LoadedRead& x : r.reads) std::printf(" %d", x.received);
+    std::printf("\n    window's event latency over the reads: longest time between two runs of the event loop"
+                " %.2f ms\n",
+                r.latency_ms);
+}
+
+struct Options {
+    std::string termsim;
+    int load = -1;  // busy loops; -1: no loaded runs
+    bool priority = false;
+    bool program_only = false;
+    bool help = false;
+    std::string error;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--priority") {
+            o.priority = true;
+        } else if (a == "--program-only") {
+            o.program_only = true;
+        } else if (a == "--load") {
+            char* end = nullptr;
+            const long n = i + 1 < argc ? std::strtol(argv[++i], &end, 10) : -1;
+            if (!end || *end || n < 0 || n > 256) o.error = "--load needs a number of busy loops from 0 to 256";
+            else o.load = int(n);
+        } else if (!a.empty() && a[0] != '-' && o.termsim.empty()) {
+            o.termsim = a;
+        } else {
+            o.error = "unknown argument " + a;
+        }
+    }
+    return o;
+}
+
+const char* const kUsage =
+    "Usage: stravon-bench-link [--load N] [--priority] [--program-only] [STRAVON-TERMSIM]\n"
+    "\n"
+    "Measures the terminal link against stravon-termsim on a pty at 19200 Bd, and the\n"
+    "whole program (stravon beside it, window offscreen) reading an 800-record block,\n"
+    "and prints the figures side by side. It judges nothing.\n"
+    "\n"
+    "  --load N     then runs 1000 diner commands and 20 reads of a 60000-byte block\n"
+    "               beside N busy loops at normal priority, the simulator at real-time\n"
+    "               priority where the system allows it\n"
+    "  --priority   raise the router's side around each exchange, as the program does\n"
+    "               with Priority_set ticked\n"
+    "  --program-only  only the whole program's figure (about a minute)\n"
+    "  STRAVON-TERMSIM  the simulator (default: beside this program)\n";
+
 }  // namespace
+
+std::string Ratio(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.4f", v);
+    return b;
+}
+
+std::string Millis(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.1f", v);
+    return b;
+}
+
+// Every figure of the run on one page, quiet beside loaded, targets last.
+void PrintSummary(const BlockResult& block, const ProgramFigures& program, const Options& o,
+                  const LoadedExchanges* exchanges, const LoadedReads* reads) {
+    const std::string load = o.load < 0 ? "" : "load " + std::to_string(o.load);
+    std::printf("\nsummary\n  %-40s %-14s %-14s %s\n", "", "quiet", load.c_str(), "target");
+    auto row = [](const char* name, const std::string& quiet, const std::string& loaded, const char* target) {
+        std::printf("  %-40s %-14s %-14s %s\n", name, quiet.c_str(), loaded.c_str(), target);
+    };
+    const std::string none = "-";
+    row("link: block wall / wire", block.measured ? Ratio(block.wall_wire) + (block.intact ? "" : " CUT") : none,
+        "", "<= 1.02");
+    row("link: block CPU / wall", block.measured ? Ratio(block.cpu_wall) : none, "", "<= 0.05");
+    row("link: window event latency, ms", block.measured ? Millis(block.latency_ms) : none,
+        reads && reads->started ? Millis(reads->latency_ms) : "", "<= 50");
+    std::string wall_min = none, cpu_wall = none;
+    for (const ProgramRun& r : program.runs) {
+        wall_min = (wall_min == none ? "" : wall_min + " ") + Ratio(r.wall_s / program.minimum_s);
+        cpu_wall = (cpu_wall == none ? "" : cpu_wall + " ") + Ratio(r.cpu_s / r.wall_s);
+    }
+    std::printf("  %-40s %s   (target <= 1.02)\n", "program: wall / minimum, each request", wall_min.c_str());
+    std::printf("  %-40s %s   (target <= 0.02)\n", "program: CPU / wall, each request", cpu_wall.c_str());
+    if (exchanges && exchanges->started) {
+        const std::string of = " / " + std::to_string(kLoadedCommands);
+        row("commands sent more than once", "", std::to_string(exchanges->sent_twice) + of, "0");
+        row("acknowledgements lost", "", std::to_string(exchanges->lost.size()) + of, "");
+        row((std::to_string(kLoadedCommands) + " commands: wall, s").c_str(), "", Millis(exchanges->wall), "");
+    }
+    if (reads && reads->started) {
+        const std::string of = " / " + std::to_string(reads->reads.size());
+        row("60000-byte blocks cut", "", std::to_string(CountCut(*reads)) + of, "0");
+        row("60000-byte reads failed", "", std::to_string(CountFailed(*reads)) + of, "0");
+    }
+}
+
+std::string SchedulingOfSelf() {
+    const int policy = sched_getscheduler(0);
+    return (policy == SCHED_OTHER ? std::string("SCHED_OTHER") : "policy " + std::to_string(policy)) + " nice " +
+           std::to_string(platform::get_priority());
+}
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const Options opt = ParseOptions(argc, argv);
+    if (opt.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!opt.error.empty()) {
+        std::fprintf(stderr, "stravon-bench-link: %s\n%s", opt.error.c_str(), kUsage);
+        return 2;
+    }
+    RaisePriority = opt.priority;
     // Absolute: the working directory changes below, before the simulator starts.
     std::string program = fs::absolute(fs::path(argv[0]).parent_path() / "stravon-termsim").string();
-    if (argc > 1) program = fs::absolute(argv[1]).string();
+    if (!opt.termsim.empty()) program = fs::absolute(opt.termsim).string();
     if (!fs::exists(program)) {
         std::fprintf(stderr, "stravon-bench-link: %s not found (give its path as the argument)\n", program.c_str());
         return 2;
@@ -399,11 +838,58 @@ int main(int argc, char** argv) {
     platform::set_message_dispatcher(NoteDispatch);
     std::printf("stravon-bench-link: %d Bd, Master_wait %u ms, one byte = %.3f ms on the wire\n", kBaud, Settings.Master_wait,
                 kByteMs);
+    rlimit nice_limit{};
+    getrlimit(RLIMIT_NICE, &nice_limit);
+    std::printf("router's side: uid %u, %s, RLIMIT_NICE %lld; %s; %ld processors online\n", unsigned(getuid()),
+                SchedulingOfSelf().c_str(), static_cast<long long>(nice_limit.rlim_cur),
+                opt.priority ? "--priority: raised around each exchange as the program does"
+                             : "not raised (no --priority)",
+                sysconf(_SC_NPROCESSORS_ONLN));
 
-    BlockFigures(program, link, dir);
+    if (opt.program_only) {
+        const ProgramFigures whole = MeasureProgram(fs::path(program).parent_path().string(), dir.string(),
+                                                    kProgramRecords, kProgramRequests, opt.priority);
+        const ProgramRun alone = LinkAloneRequest(program, link, dir);
+        PrintProgram(whole, kProgramRecords, &alone);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        return 0;
+    }
+    const BlockResult block = BlockFigures(program, link, dir);
     const LineFigures quiet = BatchFigures(program, link, false);
     const LineFigures master = BatchFigures(program, link, true);
     PrintBatch(quiet, master);
+    const ProgramFigures whole = MeasureProgram(fs::path(program).parent_path().string(), dir.string(),
+                                                kProgramRecords, kProgramRequests, opt.priority);
+    const ProgramRun alone = LinkAloneRequest(program, link, dir);
+    PrintProgram(whole, kProgramRecords, &alone);
+    if (block.measured)
+        std::printf("    beside the link's block (a): wall / wire %.4f, CPU / wall %.4f\n", block.wall_wire,
+                    block.cpu_wall);
+
+    LoadedExchanges exchanges;
+    LoadedReads reads;
+    if (opt.load >= 0) {
+        BusyLoops loops(opt.load);
+        std::string autogroup;
+        std::ifstream("/proc/sys/kernel/sched_autogroup_enabled") >> autogroup;
+        std::printf("\nunder load: %zu busy loops (forked processes spinning at %s) beside the router's side,\n"
+                    "  %zu in its session, %zu each in a session of its own; sched_autogroup_enabled %s\n",
+                    loops.count(), SchedulingOfSelf().c_str(), (loops.count() + 1) / 2, loops.count() / 2,
+                    autogroup.empty() ? "?" : autogroup.c_str());
+        std::printf("(d) %d diner commands on a quiet line, one write attempt each, turnaround %d ms\n",
+                    kLoadedCommands, kLoadedTurnaroundMs);
+        exchanges = RunLoadedExchanges(program, link, dir);
+        PrintLoadedExchanges(exchanges);
+        std::printf("(e) %d reads of a %d-byte block (%d records of 24 bytes) through RunCommand, turnaround %d ms\n",
+                    kLoadedReads, kBlockBytes, kBlockBytes / 24, kLoadedTurnaroundMs);
+        reads = RunLoadedReads(program, link, dir);
+        PrintLoadedReads(reads);
+    }
+    if (opt.priority)
+        std::printf("\n--priority: raised in %d of %d exchanges (nice %d asked for)\n", Raised, Exchanges,
+                    platform::High_priority_nice);
+    PrintSummary(block, whole, opt, opt.load >= 0 ? &exchanges : nullptr, opt.load >= 0 ? &reads : nullptr);
 
     std::error_code ec;
     fs::remove_all(dir, ec);
