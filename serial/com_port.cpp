@@ -136,12 +136,14 @@ uint64_t wire_time_us(const Dcb& c, uint32_t n) {
 
 // The device for every call but a write or a count of queued output: bytes
 // written before such a call are handed to the kernel with it, so their wire
-// time starts now (or when the bytes before them have left).
+// time starts now (or when the bytes before them have left). A device without
+// RTS (a pty) passes them on at once: its far end may answer before a wire
+// time has passed.
 platform::SerialDevice& dev(ComPort* p) {
     Win32PortData& d = *p->data;
     if (d.held_bytes) {
         const uint64_t now = platform::clock().now_us();
-        d.wire_end_us = std::max(now, d.wire_end_us) + wire_time_us(d.dcb, d.held_bytes);
+        d.wire_end_us = !d.has_rts ? now : std::max(now, d.wire_end_us) + wire_time_us(d.dcb, d.held_bytes);
         d.held_bytes = 0;
     }
     return *d.device;

@@ -1,5 +1,6 @@
-// Unplug and replug, modelled by stravon-termsim killed and started again on
-// the same COM link, in real time.
+// stravon-termsim on a pty in real time: unplug and replug, modelled by the
+// simulator killed and started again on the same COM link; a router that the
+// system gives its processor back late.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "diag/diag.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "protocol/porcio.h"
 #include "serial/com_port.h"
@@ -131,6 +133,35 @@ TEST(Replug, TerminalLineKilledWhileBytesFlowIsReopenedOnItsLink) {
                                                "COM1: zarizeni " + sim->path()}));
     set_driver_log(nullptr);
     Work_dir = old_work_dir;
+}
+
+// A pty hands the frame over at once and the terminal answers 5 ms later,
+// well before a 43-byte frame's wire time; the router, back 20 ms late from
+// every sleep, must still count that 0x06 and send nothing twice.
+TEST(Replug, OnAPtyAnAcknowledgementBeforeTheFramesWireTimeCounts) {
+    class LateClock final : public platform::Clock {
+    public:
+        uint32_t tick_ms() override { return real_.tick_ms(); }
+        uint64_t now_us() override { return real_.now_us(); }
+        void sleep_ms(uint32_t ms) override { real_.sleep_ms(ms + 20); }
+        void sleep_us(uint64_t us) override { real_.sleep_us(us + 20'000); }
+
+    private:
+        platform::SteadyClock real_;
+    } late;
+    testing_pty::TempConfig cfg;
+    Termsim sim(cfg.com_link(1), {"--ack-delay", "5"});
+    ASSERT_FALSE(sim.path().empty());
+    TSer_Port port(0, 19200);
+    ASSERT_TRUE(port.Opened());
+    const TLinkSettings settings;
+    TPorcio terminal(&port, 1, settings);
+    platform::set_clock(&late);
+    for (int i = 0; i < 3; ++i) {
+        char line[255] = "R00011A2B3C4D 11111111111111000000000000000NNNNNNNNNNNNNNNovak";
+        EXPECT_EQ(terminal.Transact(line, sizeof line), 0) << "command " << i;
+    }
+    platform::set_clock(nullptr);
 }
 
 }  // namespace
