@@ -2,6 +2,7 @@
 
 #include "ui_form1.h"
 #include "diag/diag.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/dispatch.h"
 #include "platform/serial_device.h"
@@ -108,19 +109,33 @@ void Process_window_events(int max_ms)
 // What the router shows in this window and reads from it.
 class TForm1::View final : public TRouterView {
 public:
-    explicit View(TForm1& f) : F(f), U(*f.FUi) {}
+    explicit View(TForm1& f) : F(f), U(*f.FUi)
+    {
+        Flush.setSingleShot(true);
+        QObject::connect(&Flush, &QTimer::timeout, &F, [this] { FlushLines(); });
+    }
 
     void ShowWriteAttempt(int attempt) override { U.Label22->setText(QString::number(attempt)); }
     void ShowReceived(int bytes) override { U.Label4->setText(QString::number(bytes)); }
     // The list shows the line in the program's code page; the output file
-    // gets its bytes unchanged.
+    // gets its bytes unchanged. Lines reach the list a few times a second:
+    // a relayout and repaint for each line cost more processor than the link.
     void AddLine(const std::string& line) override
     {
-        U.Memo1->addItem(QString::fromStdString(platform::cp1250_to_utf8(line)));
+        Pending << QString::fromStdString(platform::cp1250_to_utf8(line));
+        if (platform::clock().now_us() - FlushedAt >= 250'000)
+            FlushLines();
+        else if (!Flush.isActive())
+            Flush.start(250);  // the last lines of a burst
     }
     int WriteAttempts() override { return combo_index(U.Rep_write) + 1; }
 
-    void ClearLog() override { U.Memo1->clear(); }
+    void ClearLog() override
+    {
+        Flush.stop();
+        Pending.clear();
+        U.Memo1->clear();
+    }
     void ClearRunLabels(bool attempts) override
     {
         U.Label4->clear();
@@ -133,6 +148,7 @@ public:
     void ShowReadAttempt(int attempt) override { U.Label24->setText(QString::number(attempt)); }
     void ShowStatus(int delivered, int records) override
     {
+        FlushLines();
         U.Lstatus->setText(QStringLiteral("%1,%2").arg(delivered).arg(records));
     }
     void ShowBusy(bool busy) override { F.FStatusIcon1->setIconIndex(busy ? 1 : 0); }
@@ -146,6 +162,7 @@ public:
         // Clicks made during the run reach the controls while they are still
         // off, and are dropped rather than run afterwards.
         QCoreApplication::processEvents();
+        FlushLines();
         F.unsetCursor();
         enable_run_controls(true);
         F.Update_device_tips();
@@ -171,6 +188,15 @@ public:
     bool PrioritySet() override { return U.Priority_set->isChecked(); }
 
 private:
+    void FlushLines()
+    {
+        Flush.stop();
+        if (!Pending.isEmpty())
+            U.Memo1->addItems(Pending);
+        Pending.clear();
+        FlushedAt = platform::clock().now_us();
+    }
+
     // The ports the line-up tried are those a connected terminal names.
     QString why_no_port() const
     {
@@ -196,6 +222,9 @@ private:
 
     TForm1& F;
     const Ui::TForm1& U;
+    QStringList Pending;  // lines not yet in the list
+    QTimer Flush;
+    uint64_t FlushedAt = 0;
 };
 
 // ---------------------------------------------------------------- start-up
@@ -261,6 +290,7 @@ void TForm1::build_layout()
     mono.setFixedPitch(true);
     mono.setPixelSize(11);
     u.Memo1->setFont(mono);
+    u.Memo1->setUniformItemSizes(true);  // monospaced lines of one height: no measuring of each
     for (QLabel* l : findChildren<QLabel*>()) {
         if (l->property("autoSize").toBool())
             l->adjustSize();
