@@ -1,7 +1,5 @@
 #include "router/hlidac.h"
 
-#include <chrono>
-
 #include "platform/process.h"
 
 THlidac::THlidac(std::string path, Handover handover, Handler handler, int period_ms, bool use_events)
@@ -41,13 +39,14 @@ void THlidac::Execute() {
             bool dealt = false;
             // Blocks until the window's thread has processed the request.
             FHandover([&] { dealt = FHandler(FPath); });
-            if (dealt && FWatch.look().identity == look.identity) left = look.identity;
-            // The next request no sooner than a second after this one:
-            // events of the directory meanwhile wait.
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(FPeriod);
-            for (auto now = std::chrono::steady_clock::now(); !FTerminated && now < until;
-                 now = std::chrono::steady_clock::now())
-                FWatch.wait(int(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
+            if (dealt) {
+                if (FWatch.look().identity == look.identity) left = look.identity;
+                // The writer may put the next request in place as soon as this
+                // one has gone: look again at once.
+                continue;
+            }
+            // Not taken (a command run was on): offered again after a pause.
+            FWatch.wait(FPeriod);
             continue;
         }
         // A file that is settling is looked at more often.

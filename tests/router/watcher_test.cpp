@@ -170,6 +170,25 @@ TEST_F(RouterTest, WritersAreWaitedForWhoeverTheyAre) {
     }
 }
 
+TEST_F(RouterTest, RequestsRenamedIntoPlaceOneAfterAnotherAreEachTakenAtOnce) {
+    Start();
+    Handovers h;
+    Handovers::current() = &h;
+    platform::set_message_dispatcher(&Handovers::dispatch);
+    // A pause of 3 s after a request would show plainly.
+    router->Start_watcher("pozad.txt", h.handover(), 3000);
+    ASSERT_TRUE(eventually([&] { return router->Watcher()->Looks() > 0; }, 5000ms));
+    for (const char* request : {"S\r\n", "A1\r\n"}) {
+        Write(".part", request);
+        const auto t0 = std::chrono::steady_clock::now();
+        std::filesystem::rename(Work(".part"), Work("pozad.txt"));
+        ASSERT_TRUE(eventually([&] { return Exists("porcom.sta") && !Exists("pozad.txt"); }, 10000ms, &h));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms) << request;
+        std::filesystem::remove(Work("porcom.sta"));
+    }
+    Handovers::current() = nullptr;
+}
+
 TEST_F(RouterTest, WithoutEventsTheWatcherLooksOnceASecondAndTheFileMustStandStill) {
     Start();
     Handovers h;
