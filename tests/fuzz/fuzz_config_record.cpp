@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     FUZZ_CHECK(decode_config(bytes) == cfg);
     const TDerivedSettings s = derive_settings(cfg);
-    FUZZ_CHECK(s.Baud_rate == baud_for_index(cfg.K_Baud1));
+    FUZZ_CHECK(s.Link.Baud_rate == baud_for_index(cfg.K_Baud1));
 
     FUZZ_CHECK(field_text(make_field(text)) == text.substr(0, std::min(text.find('\0'), FileNameMaxLength)));
 

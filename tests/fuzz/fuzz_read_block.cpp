@@ -2,12 +2,12 @@
 // runs through the real link, driver and wrapper over the simulated line on
 // virtual time, and the block is decoded under the fuzzed settings.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "diag/diag.h"
 #include "fuzz_support.h"
 #include "platform/clock.h"
 #include "protocol/command_view.h"
@@ -33,8 +33,8 @@ public:
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // binarni.bin is written to the current directory.
-    if (chdir(fuzz_scratch_dir().c_str()) != 0) std::abort();
+    // binarni.bin is written to the working directory.
+    Work_dir = fuzz_scratch_dir();
     return 0;
 }
 
