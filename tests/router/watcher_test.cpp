@@ -21,6 +21,16 @@ namespace {
 // queue until this thread runs them.
 class Handovers {
 public:
+    Handovers() = default;
+    // The router outlives this object and dispatches while it closes.
+    ~Handovers() {
+        if (current() == this) current() = nullptr;
+    }
+    // Runs what is handed over whenever the router dispatches.
+    void serve_in_waits() {
+        current() = this;
+        platform::set_message_dispatcher(&Handovers::dispatch);
+    }
     THlidac::Handover handover() {
         return [this](const std::function<void()>& fn) {
             std::unique_lock<std::mutex> lock(m_);
@@ -52,6 +62,8 @@ public:
         std::unique_lock<std::mutex> lock(m_);
         return cv_.wait_for(lock, limit, [&] { return waiting_ > 0; });
     }
+
+private:
     static Handovers*& current() {
         static Handovers* h = nullptr;
         return h;
@@ -61,7 +73,6 @@ public:
         if (current()) current()->run_pending();
     }
 
-private:
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<std::function<void()>> queue_;
@@ -95,14 +106,12 @@ TEST_F(RouterTest, AStopWakesTheWatcherFromItsPause) {
 TEST_F(RouterTest, CloseEndsAWatcherStuckInAHandOverAndGivesItNothing) {
     Start();
     Handovers h;
-    Handovers::current() = &h;
-    platform::set_message_dispatcher(&Handovers::dispatch);
+    h.serve_in_waits();
     Write("pozad.txt", "A\r\n");
     router->Start_watcher("pozad.txt", h.handover(), 20);
     // The watcher waits for this thread, which is busy closing.
     ASSERT_TRUE(h.wait_blocked(5000ms));
     EXPECT_EQ(router->Close_requested(false), TCloseStep::Close);
-    Handovers::current() = nullptr;
     EXPECT_TRUE(Exists("pozad.txt")) << "a late request is not taken";
     EXPECT_FALSE(Exists("porcom.sta"));
     EXPECT_EQ(Log().back(), "Stop programu");
@@ -112,8 +121,7 @@ TEST_F(RouterTest, CloseEndsAWatcherStuckInAHandOverAndGivesItNothing) {
 TEST_F(RouterTest, WritersAreWaitedForWhoeverTheyAre) {
     Start();
     Handovers h;
-    Handovers::current() = &h;
-    platform::set_message_dispatcher(&Handovers::dispatch);
+    h.serve_in_waits();
     // A fifth of the real scale: looks and the settling time of 200 ms.
     router->Start_watcher("pozad.txt", h.handover(), 200);
     ASSERT_TRUE(eventually([&] { return router->Watcher()->Looks() > 0; }, 5000ms));
@@ -173,8 +181,7 @@ TEST_F(RouterTest, WritersAreWaitedForWhoeverTheyAre) {
 TEST_F(RouterTest, RequestsRenamedIntoPlaceOneAfterAnotherAreEachTakenAtOnce) {
     Start();
     Handovers h;
-    Handovers::current() = &h;
-    platform::set_message_dispatcher(&Handovers::dispatch);
+    h.serve_in_waits();
     // A pause of 3 s after a request would show plainly.
     router->Start_watcher("pozad.txt", h.handover(), 3000);
     ASSERT_TRUE(eventually([&] { return router->Watcher()->Looks() > 0; }, 5000ms));
@@ -186,7 +193,6 @@ TEST_F(RouterTest, RequestsRenamedIntoPlaceOneAfterAnotherAreEachTakenAtOnce) {
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms) << request;
         std::filesystem::remove(Work("porcom.sta"));
     }
-    Handovers::current() = nullptr;
 }
 
 TEST_F(RouterTest, WithoutEventsTheWatcherLooksOnceASecondAndTheFileMustStandStill) {
