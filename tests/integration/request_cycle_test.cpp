@@ -164,7 +164,7 @@ TEST(RequestCycle, AFifoAsTheRequestNeverHoldsTheRouter) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
 }
 
-TEST(RequestCycle, SecondRequestIsTakenAboutASecondAfterTheFirstEnded) {
+TEST(RequestCycle, ASecondRequestWrittenInPlaceIsTakenOnceItHasStoodStill) {
     Router r;
     r.request({"S"});
     auto t0 = std::chrono::steady_clock::now();
@@ -237,8 +237,8 @@ TEST(RequestCycle, UnpluggedLineIsReopenedAndAnsweredWithoutARestart) {
     EXPECT_TRUE(wait_for_text(r.box.work + "/porcom.sta", "0,0", 5000)) << r.status();
     // While the line is gone nothing spins.
     const double cpu0 = cpu_seconds(r.router.pid());
-    std::this_thread::sleep_for(2s);
-    EXPECT_LT(cpu_seconds(r.router.pid()) - cpu0, 0.4);
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpu_seconds(r.router.pid()) - cpu0, 0.2);
 
     r.sim = r.box.start_termsim(1, sim_args);
     // Reopened by the window's timer, without a request and without a restart.
