@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,6 +211,11 @@ Child Sandbox::start_termsim(int com_number, const std::vector<std::string>& ext
     std::vector<std::string> argv = {bin_dir() + "/stravon-termsim", "--pty", "--link", link, "--quiet"};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     Child c(argv, env(), work);
+    // It stands for a terminal, which is never late: on a busy machine it
+    // runs ahead of the router where this user may raise it.
+    sched_param sp{};
+    sp.sched_priority = 10;
+    if (sched_setscheduler(c.pid(), SCHED_FIFO, &sp) != 0) setpriority(PRIO_PROCESS, id_t(c.pid()), -10);
     c.read_line(5000);  // the slave path, once the pty is ready
     for (int i = 0; i < 250 && !exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return c;
