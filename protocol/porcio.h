@@ -115,5 +115,5 @@ private:
     uint64_t PutFrame(const uint8_t* frame, int length);
     bool DecodeBlock(char* line, TCommandView& view, const uint8_t* block);
     bool WrongLength(char* line, int record_length);
-    std::string NotAcknowledged(int attempts) const;
+    std::string NotAcknowledged(int attempts, bool sent, int heard) const;
 };

@@ -182,6 +182,10 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
 
     bool acknowledged = false;
     int attempts = 0;
+    // What the last attempt that went out heard: a later one that found the
+    // line busy does not make the frame unsent.
+    bool sent = false;
+    int heard = -1;
     for (int attempt = 1; attempt <= view.WriteAttempts() && !platform::stop_requested(); ++attempt) {
         view.ShowWriteAttempt(attempt);
         attempts = attempt;
@@ -189,11 +193,15 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
             acknowledged = true;
             break;
         }
+        if (FSent) {
+            sent = true;
+            heard = FHeard;
+        }
         Pause(300);
         fresh_copy();
     }
     if (!acknowledged) {
-        FFailure = NotAcknowledged(attempts);
+        FFailure = NotAcknowledged(attempts, sent, heard);
         return false;
     }
     ++FDelivered;
@@ -225,15 +233,15 @@ bool TPorcio::RunCommand(char* line, TCommandView& view) {
     return DecodeBlock(line, view, block);
 }
 
-std::string TPorcio::NotAcknowledged(int attempts) const {
+std::string TPorcio::NotAcknowledged(int attempts, bool sent, int heard) const {
     const std::string tries = std::to_string(attempts);
-    if (platform::stop_requested()) return "neodeslan: program se ukoncuje";
+    if (platform::stop_requested()) return std::string(sent ? "nepotvrzen" : "neodeslan") + ": program se ukoncuje";
     if (FSerPort->Device_gone()) return "nepotvrzen: zarizeni ztraceno";
-    if (!FSent) return "neodeslan ani po " + tries + " pokusech: na lince neni ticho ani vyzva mastera";
-    if (FHeard < 0) return "nepotvrzen ani po " + tries + " pokusech: terminal neodpovida";
-    char heard[12];
-    std::snprintf(heard, sizeof heard, "%02X", static_cast<unsigned>(FHeard));
-    return "odmitnut: misto 06 prijat bajt " + std::string(heard) + " (pokusu " + tries + ")";
+    if (!sent) return "neodeslan ani po " + tries + " pokusech: na lince neni ticho ani vyzva mastera";
+    if (heard < 0) return "nepotvrzen ani po " + tries + " pokusech: terminal neodpovida";
+    char byte[12];
+    std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(heard));
+    return "odmitnut: misto 06 prijat bajt " + std::string(byte) + " (pokusu " + tries + ")";
 }
 
 // A block of the wrong length: marked for another read, and said why.

@@ -313,6 +313,7 @@ void LineSim::answer(Terminal& t, const ReceivedFrame& f) {
         lose_ack = t.take_fault(FaultKind::LoseBytes);
     }
 
+    if (t.take_fault(FaultKind::LoseAck)) lose_ack = true;
     uint64_t end = ack_at;
     if (!lose_ack) end = transmit(addr, AnswerKind::Ack, {ACK}, ack_at);
     if (block && !block->empty()) {

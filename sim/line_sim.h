@@ -83,6 +83,7 @@ enum class FaultKind {
     WrongLength,  // block `amount` bytes longer (>0) or shorter (<0; default -1)
     Noise,        // `amount` stray bytes (default 1, each 0x00) on the line just before the block
     Dead,         // silence for every frame
+    LoseAck,      // the 0x06 lost on the line; a block still follows it
 };
 
 struct Fault {

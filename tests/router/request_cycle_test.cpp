@@ -182,6 +182,26 @@ TEST_F(RouterTest, FailedExchangesSayWhyAndAreNotCounted) {
     Request("Y\r\n");
     EXPECT_EQ(Read("porcom.sta"), "1,3\n");
     EXPECT_EQ(view.memo.size(), 3u);
+
+    // The 0x06 lost and the block streaming on: the frame went out and was
+    // not acknowledged, though the next attempt found no quiet to go out in.
+    for (uint16_t n = 4; n <= 250; ++n) {
+        sim::Diner d;
+        d.number = n;
+        t.store_diner(d);
+    }
+    const std::string lost = request("Y\r\n", sim::FaultKind::LoseAck);
+    EXPECT_EQ(lost.rfind("TERM 1: prikaz Y: odmitnut: misto 06 prijat bajt ", 0), 0u) << lost;
+    EXPECT_NE(lost.find(" (pokusu 2)"), std::string::npos) << lost;
+
+    // Stopped while its acknowledgement is awaited: the frame did go out.
+    const size_t frames = com1.frames().size();
+    OnEvents([&, frames] {
+        if (t.faults().empty() && com1.frames().size() > frames) t.add_fault({sim::FaultKind::NoAck, -1, 0});
+        if (!Commands(com1, frames).empty()) router->Close_requested(false);
+    });
+    Request("A1\r\n");
+    EXPECT_EQ(Log().back(), "TERM 1: prikaz A1: nepotvrzen: program se ukoncuje");
 }
 
 TEST_F(RouterTest, AReadCutByAStopIsNotDelivered) {
