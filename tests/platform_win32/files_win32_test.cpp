@@ -13,31 +13,20 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class FilesWin32 : public ::testing::Test {
+class FilesWin32 : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("stravon-files-" + std::to_string(GetCurrentProcessId()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
+    FilesWin32() : ScratchDirTest("stravon-files-") {}
     std::string content(const std::string& name) const {
         std::ifstream in(dir / name, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
     size_t entries() const { return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator())); }
-    fs::path dir;
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/request_watch.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 using platform::RequestState;
@@ -23,19 +24,9 @@ namespace {
 
 constexpr int Settle_ms = 400;
 
-class RequestWatchWin32 : public ::testing::Test {
+class RequestWatchWin32 : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("stravon-watch-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
+    RequestWatchWin32() : ScratchDirTest("stravon-watch-") {}
     void write(const std::string& name, const std::string& bytes) const {
         std::ofstream(dir / name, std::ios::binary) << bytes;
     }
@@ -53,7 +44,6 @@ protected:
     static int64_t ms_since(Clock::time_point t) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
     }
-    fs::path dir;
 };
 
 }  // namespace
