@@ -29,6 +29,9 @@ PriorityBroker broker = nullptr;
 bool held = false;
 pid_t held_tid = 0;
 int held_previous = 0;
+// The broker said no during this run: it is not asked again at every
+// exchange of the run, each a round trip on the bus.
+bool refused_in_run = false;
 
 std::string rlimit_nice_text() {
     rlimit r{};
@@ -43,6 +46,7 @@ std::string rlimit_nice_text() {
 void set_priority_broker(PriorityBroker b) { broker = b; }
 
 void priority_run_ended() {
+    refused_in_run = false;
     if (!held) return;
     held = false;
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(held_tid), held_previous);
@@ -66,11 +70,14 @@ ScopedHighPriority::ScopedHighPriority(bool enable)
     }
     const int refused = errno;
     std::string brokers_why;
-    if (broker && broker(static_cast<long>(tid), High_priority_nice, brokers_why)) {
-        held = raised_ = true;
-        held_tid = tid;
-        held_previous = current;
-        return;
+    if (broker && !refused_in_run) {
+        if (broker(static_cast<long>(tid), High_priority_nice, brokers_why)) {
+            held = raised_ = true;
+            held_tid = tid;
+            held_previous = current;
+            return;
+        }
+        refused_in_run = true;
     }
     why_ = "setpriority: " + std::string(std::strerror(refused)) + rlimit_nice_text();
     if (!brokers_why.empty()) why_ = brokers_why + "; " + why_;

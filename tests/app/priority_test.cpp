@@ -69,9 +69,19 @@ int raise_for_a_run(std::string& said)
 int refused(std::string& said)
 {
     platform::set_priority_broker(&realtimekit_raise);
-    platform::ScopedHighPriority exchange(true);
-    said = exchange.why();
-    return !exchange.raised() && nice_of_this_thread() == 0 ? 0 : 1;
+    {
+        platform::ScopedHighPriority exchange(true);
+        said = exchange.why();
+        if (exchange.raised() || nice_of_this_thread() != 0) return 1;
+    }
+    // A refusal stands for the rest of the run: the bus is not asked again.
+    {
+        platform::ScopedHighPriority exchange(true);
+        if (exchange.raised() || exchange.why().rfind("setpriority: ", 0) != 0) return 2;
+    }
+    platform::priority_run_ended();
+    platform::ScopedHighPriority next_run(true);
+    return next_run.why().rfind("RealtimeKit: ", 0) == 0 ? 0 : 3;
 }
 
 }  // namespace
